@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets up the machine (scripts/bootstrap.sh), builds everything and runs every test.
+#   scripts/test.sh             optimised build in build/release
+#   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build in build/asan
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$root/scripts/bootstrap.sh"
+
+build_dir="$root/build/release"
+cmake_args=(-DCMAKE_BUILD_TYPE=Release)
+if [ "${1:-}" = "--sanitize" ]; then
+  build_dir="$root/build/asan"
+  cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_SANITIZE=ON -DKELTO_BUILD_BENCH=OFF)
+  export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+  export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+fi
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+cmake -S "$root" -B "$build_dir" "${cmake_args[@]}" >/dev/null
+cmake --build "$build_dir" -j "$jobs"
+
+# The viewer's tests need a display; without one they run under a virtual X server.
+runner=()
+if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
+  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
+fi
+cd "$build_dir"
+"${runner[@]}" ctest --output-on-failure -j "$jobs"
