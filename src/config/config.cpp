@@ -13,14 +13,6 @@
 namespace kelto::hand {
 namespace {
 
-// The entry of `map` whose key reads as `key`, if any. Keys are compared as text.
-std::optional<YAML::Node> find_entry(const YAML::Node& map, const std::string& key) {
-  for (auto it = map.begin(); it != map.end(); ++it) {
-    if (it->first.IsScalar() && it->first.Scalar() == key) return YAML::Node(it->second);
-  }
-  return std::nullopt;
-}
-
 // Reads a sequence index the way std::stoul does (leading blanks and a sign admitted); the whole
 // segment must convert.
 std::optional<std::size_t> parse_index(const std::string& segment) {
@@ -34,7 +26,17 @@ std::optional<std::size_t> parse_index(const std::string& segment) {
   }
 }
 
-// The node at `key`, or nothing when the path does not lead to one.
+}  // namespace
+
+namespace detail {
+
+std::optional<YAML::Node> find_entry(const YAML::Node& map, const std::string& key) {
+  for (auto it = map.begin(); it != map.end(); ++it) {
+    if (it->first.IsScalar() && it->first.Scalar() == key) return YAML::Node(it->second);
+  }
+  return std::nullopt;
+}
+
 std::optional<YAML::Node> find_node(const YAML::Node& root, const std::string& key) {
   YAML::Node current;
   current.reset(root);
@@ -62,14 +64,6 @@ std::optional<YAML::Node> find_node(const YAML::Node& root, const std::string& k
   return current;
 }
 
-YAML::Node require_node(const YAML::Node& root, const std::string& key) {
-  std::optional<YAML::Node> node = find_node(root, key);
-  if (!node) throw std::out_of_range("Config key was not found: " + key);
-  return *node;
-}
-
-// The mapping that holds the leaf of `key`, with the leaf's name. Parents that are missing or are not
-// mappings are replaced by empty mappings on the way.
 std::pair<YAML::Node, std::string> mutable_parent(YAML::Node& root, const std::string& key) {
   const std::size_t last_dot = key.rfind('.');
   const std::string parent_path = last_dot == std::string::npos ? std::string() : key.substr(0, last_dot);
@@ -91,6 +85,19 @@ std::pair<YAML::Node, std::string> mutable_parent(YAML::Node& root, const std::s
     current.reset(next);
   }
   return {current, std::move(leaf)};
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::find_node;
+using detail::mutable_parent;
+
+YAML::Node require_node(const YAML::Node& root, const std::string& key) {
+  std::optional<YAML::Node> node = find_node(root, key);
+  if (!node) throw std::out_of_range("Config key was not found: " + key);
+  return *node;
 }
 
 void write_leaf(YAML::Node& root, const std::string& key, const YAML::Node& value) {
