@@ -1,0 +1,377 @@
+#include "retargeting/retarget_objective.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+#include "retargeting/map_lookup.hpp"
+
+namespace kelto::hand {
+namespace {
+
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<double, 9>;
+using detail::finger_at;
+using detail::value_or;
+
+const std::string kThumb = "thumb";
+const char* const kAxisNames[3] = {"x", "y", "z"};
+
+double positive(double w) {
+  return w > 0.0 ? w : 0.0;
+}
+Vec3 sub(const Vec3& a, const Vec3& b) {
+  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+Vec3 column(const Mat3& m, int c) {
+  return {m[c], m[3 + c], m[6 + c]};
+}
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+// W^T v for a row-major W.
+Vec3 transpose_mul(const Mat3& w, const Vec3& v) {
+  return {w[0] * v[0] + w[3] * v[1] + w[6] * v[2], w[1] * v[0] + w[4] * v[1] + w[7] * v[2],
+          w[2] * v[0] + w[5] * v[1] + w[8] * v[2]};
+}
+
+void append_scaled(std::vector<double>& values, const Vec3& v, double s) {
+  values.push_back(s * v[0]);
+  values.push_back(s * v[1]);
+  values.push_back(s * v[2]);
+}
+
+void append_matrix_block(DenseMatrix& matrix, const DenseMatrix& block, double s) {
+  if (block.cols != matrix.cols)
+    throw std::runtime_error("Objective Jacobian block has the wrong column count");
+  matrix.rows += block.rows;
+  for (double value : block.data) matrix.data.push_back(s * value);
+}
+
+void append_diagonal(DenseMatrix& matrix, const std::vector<double>& d) {
+  const std::size_t n = matrix.cols;
+  if (d.size() != n) throw std::runtime_error("Objective diagonal has the wrong size");
+  const std::size_t start = matrix.data.size();
+  matrix.data.resize(start + n * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) matrix.data[start + i * n + i] = d[i];
+  matrix.rows += n;
+}
+
+// Appends one zero Jacobian row and returns the offset of its first element.
+std::size_t append_zero_row(DenseMatrix& matrix) {
+  const std::size_t start = matrix.data.size();
+  matrix.data.resize(start + matrix.cols, 0.0);
+  matrix.rows += 1;
+  return start;
+}
+
+std::string debug_string(const std::map<std::string, DiagnosticValue>& diagnostics, const std::string& key) {
+  const auto it = diagnostics.find(key);
+  if (it == diagnostics.end()) return std::string();
+  if (const std::string* text = std::get_if<std::string>(&it->second)) return *text;
+  return std::string();
+}
+
+bool contains_name(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Share of an anchored pinch correction carried by the thumb.
+double anchor_ratio(const RetargetObjectiveConfig& config, const RetargetTargetFrame& target,
+                    const std::string& finger) {
+  const double s_t = positive(1.0 - positive(value_or(target.shape_weights, kThumb, 1.0)));
+  const double s_f = positive(1.0 - positive(value_or(target.shape_weights, finger, 1.0)));
+  if (!config.pinch_fixed_anchor_ratio && s_t + s_f > 1e-9) return s_t / (s_t + s_f);
+  return std::min(std::max(config.pinch_thumb_anchor_ratio, 0.0), 1.0);
+}
+
+double deep_flex_activation(const DeepFlexRegularization& rule, const std::vector<double>& q_prev) {
+  const double m = (q_prev.at(rule.driver_index) - rule.start_rad) / (rule.full_rad - rule.start_rad);
+  if (m <= 0.0) return 0.0;
+  if (m >= 1.0) return 1.0;
+  return m * m * (3.0 - 2.0 * m);
+}
+
+// Column i of an angular Jacobian (3 rows, world axes).
+Vec3 angular_column(const DenseMatrix& omega, std::size_t i) {
+  if (omega.rows < 3 || i >= omega.cols || omega.data.size() < 3 * omega.cols) {
+    throw std::out_of_range("Objective angular Jacobian has too few columns");
+  }
+  return {omega.data[i], omega.data[omega.cols + i], omega.data[2 * omega.cols + i]};
+}
+
+void check_sizes(const std::vector<double>& q, const std::vector<double>& q_prev,
+                 const std::vector<double>& q_rest) {
+  if (q.size() != q_prev.size() || q_rest.size() != q.size()) {
+    throw std::runtime_error("Objective joint vectors have different sizes");
+  }
+}
+
+}  // namespace
+
+std::vector<double> ObjectiveResidualTerms::concatenated() const {
+  std::vector<double> out;
+  out.reserve(shape.size() + pinch.size() + pinch_pad_alignment.size() + orientation.size() +
+              joint_regularization.size() + joint_coupling.size() + deep_flex.size() + velocity.size());
+  for (const std::vector<double>* block : {&shape, &pinch, &pinch_pad_alignment, &orientation,
+                                           &joint_regularization, &joint_coupling, &deep_flex, &velocity}) {
+    out.insert(out.end(), block->begin(), block->end());
+  }
+  return out;
+}
+
+RetargetObjective::RetargetObjective(RetargetObjectiveConfig config, std::vector<double> q_rest_active,
+                                     std::vector<std::string> finger_order)
+    : config_(std::move(config)),
+      q_rest_active_(std::move(q_rest_active)),
+      finger_order_(std::move(finger_order)) {
+  if (config_.pinch_mode != "relative" && config_.pinch_mode != "anchored") {
+    throw std::runtime_error("Unsupported solver.weights.pinch_mode: " + config_.pinch_mode);
+  }
+  anchored_ = config_.pinch_mode == "anchored";
+}
+
+ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsState& state,
+                                                         const RetargetTargetFrame& target,
+                                                         const std::vector<double>& q,
+                                                         const std::vector<double>& q_prev) const {
+  check_sizes(q, q_prev, q_rest_active_);
+  const RetargetObjectiveConfig& c = config_;
+  const std::size_t n = q.size();
+  ObjectiveResidualTerms terms;
+
+  terms.shape.reserve(3 * finger_order_.size());
+  for (const std::string& f : finger_order_) {
+    const double w = positive(c.shape_weight * value_or(target.shape_weights, f, 1.0));
+    append_scaled(terms.shape,
+                  sub(finger_at(state.tip_positions_wrist, f), finger_at(target.target_positions, f)),
+                  std::sqrt(w));
+  }
+
+  const Vec3& p_thumb = finger_at(state.tip_positions_wrist, kThumb);
+  for (const std::string& f : finger_order_) {
+    const auto v_it = target.pinch_vectors.find(f);
+    if (v_it == target.pinch_vectors.end()) continue;
+    const double L = value_or(target.pinch_weights, f, 0.0);
+    const double M = value_or(c.pinch_by_finger, f, c.pinch_weight);
+    if (!(L > 0.0 && M > 0.0)) continue;
+    const Vec3 d = sub(finger_at(state.tip_positions_wrist, f), p_thumb);
+    const Vec3& v = v_it->second;
+    const double a = std::sqrt(L) * std::sqrt(M);
+    if (!anchored_) {
+      append_scaled(terms.pinch, sub(d, v), a);
+    } else {
+      const double u = anchor_ratio(c, target, f);
+      append_scaled(terms.pinch, sub(v, d), a * std::sqrt(u));
+      append_scaled(terms.pinch, sub(d, v), a * std::sqrt(positive(1.0 - u)));
+    }
+  }
+
+  const std::string partner = debug_string(target.diagnostics, "pinch_strongest_partner");
+  if (partner != kThumb && contains_name(finger_order_, partner)) {
+    const double E = positive(c.pinch_pad_alignment_weight * value_or(target.pinch_weights, partner, 0.0));
+    if (E > 0.0) {
+      const Vec3 z_t = column(finger_at(state.tip_rotations_wrist, kThumb), 2);
+      const Vec3 z_p = column(finger_at(state.tip_rotations_wrist, partner), 2);
+      append_scaled(terms.pinch_pad_alignment, {z_t[0] + z_p[0], z_t[1] + z_p[1], z_t[2] + z_p[2]},
+                    std::sqrt(E));
+    }
+  }
+
+  for (const std::string& f : finger_order_) {
+    const double I = positive(c.orientation_weight * value_or(target.orientation_weights, f, 1.0) *
+                              value_or(c.orientation_by_finger, f, 1.0));
+    if (!(I > 0.0)) continue;
+    const Mat3& R = finger_at(state.tip_rotations_wrist, f);
+    const Mat3& T = finger_at(target.target_rotations, f);
+    for (int k = 0; k < 3; ++k) {
+      const auto axis = c.orientation_axis_weights.find(kAxisNames[k]);
+      if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
+      append_scaled(terms.orientation, sub(column(R, k), column(T, k)),
+                    std::sqrt(I) * std::sqrt(axis->second));
+    }
+  }
+
+  terms.joint_regularization.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    terms.joint_regularization[i] =
+        std::sqrt(positive(c.joint_regularization.at(i))) * (q[i] - q_rest_active_[i]);
+  }
+  for (const JointCouplingRegularization& rule : c.joint_coupling) {
+    terms.joint_coupling.push_back(std::sqrt(rule.weight) *
+                                   (q.at(rule.index_a) - q.at(rule.index_b) - rule.offset));
+  }
+  for (const DeepFlexRegularization& rule : c.deep_flex) {
+    const double s = deep_flex_activation(rule, q_prev);
+    terms.deep_flex.push_back(s * std::sqrt(rule.weight) * (q.at(rule.controlled_index) - rule.target_rad));
+  }
+  terms.velocity.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    terms.velocity[i] = std::sqrt(positive(c.velocity_regularization.at(i))) * (q[i] - q_prev[i]);
+  }
+  return terms;
+}
+
+ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
+    const HandKinematicsLinearization& lin, const RetargetTargetFrame& target, const std::vector<double>& q,
+    const std::vector<double>& q_prev) const {
+  check_sizes(q, q_prev, q_rest_active_);
+  const RetargetObjectiveConfig& c = config_;
+  const std::size_t n = q.size();
+  ObjectiveLinearization out;
+  std::vector<double>& r = out.residual;
+  DenseMatrix& J = out.jacobian;
+  J.rows = 0;
+  J.cols = n;
+  const std::size_t expected_rows =
+      6 * finger_order_.size() + 2 * n + c.joint_coupling.size() + c.deep_flex.size();
+  r.reserve(expected_rows);
+  J.data.reserve(expected_rows * n);
+
+  // Shape.
+  for (const std::string& f : finger_order_) {
+    const double w = positive(c.shape_weight * value_or(target.shape_weights, f, 1.0));
+    if (!(w > 0.0)) continue;
+    const double sw = std::sqrt(w);
+    append_scaled(r, sub(finger_at(lin.tip_positions_wrist, f), finger_at(target.target_positions, f)), sw);
+    append_matrix_block(J, finger_at(lin.tip_position_jacobians, f), sw);
+  }
+
+  // Pinch.
+  const Vec3& p_thumb = finger_at(lin.tip_positions_wrist, kThumb);
+  const DenseMatrix& J_thumb = finger_at(lin.tip_position_jacobians, kThumb);
+  for (const std::string& f : finger_order_) {
+    const auto v_it = target.pinch_vectors.find(f);
+    if (v_it == target.pinch_vectors.end()) continue;
+    const double L = value_or(target.pinch_weights, f, 0.0);
+    const double M = value_or(c.pinch_by_finger, f, c.pinch_weight);
+    if (!(L > 0.0 && M > 0.0)) continue;
+    const Vec3 d = sub(finger_at(lin.tip_positions_wrist, f), p_thumb);
+    const Vec3& v = v_it->second;
+    const double a = std::sqrt(L) * std::sqrt(M);
+    const DenseMatrix& J_f = finger_at(lin.tip_position_jacobians, f);
+    if (!anchored_) {
+      if (J_f.rows != J_thumb.rows || J_f.cols != J_thumb.cols || J_f.data.size() != J_thumb.data.size()) {
+        throw std::runtime_error("Objective Jacobian matrices have different shapes");
+      }
+      if (J_f.cols != J.cols) throw std::runtime_error("Objective Jacobian block has the wrong column count");
+      append_scaled(r, sub(d, v), a);
+      J.rows += J_f.rows;
+      for (std::size_t k = 0; k < J_f.data.size(); ++k) J.data.push_back(a * (J_f.data[k] - J_thumb.data[k]));
+    } else {
+      const double u = anchor_ratio(c, target, f);
+      if (u > 0.0) {
+        const double s = a * std::sqrt(u);
+        append_scaled(r, sub(v, d), s);
+        append_matrix_block(J, J_thumb, s);
+      }
+      if (1.0 - u > 0.0) {
+        const double s = a * std::sqrt(1.0 - u);
+        append_scaled(r, sub(d, v), s);
+        append_matrix_block(J, J_f, s);
+      }
+    }
+  }
+
+  const Mat3& W = lin.wrist_rotation;
+
+  // Pad alignment.
+  const std::string partner = debug_string(target.diagnostics, "pinch_strongest_partner");
+  if (partner != kThumb && contains_name(finger_order_, partner)) {
+    const double E = positive(c.pinch_pad_alignment_weight * value_or(target.pinch_weights, partner, 0.0));
+    if (E > 0.0) {
+      const double se = std::sqrt(E);
+      const Vec3 z_t = column(finger_at(lin.tip_rotations_wrist, kThumb), 2);
+      const Vec3 z_p = column(finger_at(lin.tip_rotations_wrist, partner), 2);
+      append_scaled(r, {z_t[0] + z_p[0], z_t[1] + z_p[1], z_t[2] + z_p[2]}, se);
+      const DenseMatrix& omega_t = finger_at(lin.tip_angular_jacobians, kThumb);
+      const DenseMatrix& omega_p = finger_at(lin.tip_angular_jacobians, partner);
+      const Vec3 zw_t = column(finger_at(lin.tip_rotations_world, kThumb), 2);
+      const Vec3 zw_p = column(finger_at(lin.tip_rotations_world, partner), 2);
+      const std::size_t row0 = append_zero_row(J);
+      append_zero_row(J);
+      append_zero_row(J);
+      for (std::size_t i = 0; i < n; ++i) {
+        const Vec3 a = cross(angular_column(omega_t, i), zw_t);
+        const Vec3 b = cross(angular_column(omega_p, i), zw_p);
+        const Vec3 col = transpose_mul(W, {a[0] + b[0], a[1] + b[1], a[2] + b[2]});
+        for (int k = 0; k < 3; ++k) J.data[row0 + k * n + i] = se * col[k];
+      }
+    }
+  }
+
+  // Orientation.
+  for (const std::string& f : finger_order_) {
+    const double I = positive(c.orientation_weight * value_or(target.orientation_weights, f, 1.0) *
+                              value_or(c.orientation_by_finger, f, 1.0));
+    if (!(I > 0.0)) continue;
+    const Mat3& R = finger_at(lin.tip_rotations_wrist, f);
+    const Mat3& T = finger_at(target.target_rotations, f);
+    const DenseMatrix& omega = finger_at(lin.tip_angular_jacobians, f);
+    for (int k = 0; k < 3; ++k) {
+      const auto axis = c.orientation_axis_weights.find(kAxisNames[k]);
+      if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
+      const double s = std::sqrt(I) * std::sqrt(axis->second);
+      append_scaled(r, sub(column(R, k), column(T, k)), s);
+      const Vec3 ck = column(finger_at(lin.tip_rotations_world, f), k);
+      const std::size_t row0 = append_zero_row(J);
+      append_zero_row(J);
+      append_zero_row(J);
+      for (std::size_t i = 0; i < n; ++i) {
+        const Vec3 col = transpose_mul(W, cross(angular_column(omega, i), ck));
+        for (int a = 0; a < 3; ++a) J.data[row0 + a * n + i] = s * col[a];
+      }
+    }
+  }
+
+  // Joint regularization towards the rest pose.
+  {
+    std::vector<double> diag(n);
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      diag[i] = std::sqrt(positive(c.joint_regularization.at(i)));
+      any = any || c.joint_regularization[i] > 0.0;
+    }
+    if (any) {
+      for (std::size_t i = 0; i < n; ++i) r.push_back(diag[i] * (q[i] - q_rest_active_[i]));
+      append_diagonal(J, diag);
+    }
+  }
+
+  // Joint coupling.
+  for (const JointCouplingRegularization& rule : c.joint_coupling) {
+    const double s = std::sqrt(rule.weight);
+    r.push_back(s * (q.at(rule.index_a) - q.at(rule.index_b) - rule.offset));
+    const std::size_t row = append_zero_row(J);
+    J.data[row + rule.index_b] = -s;
+    J.data[row + rule.index_a] = s;
+  }
+
+  // Deep flex; the activation depends on q_prev only.
+  for (const DeepFlexRegularization& rule : c.deep_flex) {
+    const double s = deep_flex_activation(rule, q_prev) * std::sqrt(rule.weight);
+    r.push_back(s * (q.at(rule.controlled_index) - rule.target_rad));
+    const std::size_t row = append_zero_row(J);
+    J.data[row + rule.controlled_index] = s;
+  }
+
+  // Velocity towards the previous solution.
+  {
+    std::vector<double> diag(n);
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      diag[i] = std::sqrt(positive(c.velocity_regularization.at(i)));
+      any = any || c.velocity_regularization[i] > 0.0;
+    }
+    if (any) {
+      for (std::size_t i = 0; i < n; ++i) r.push_back(diag[i] * (q[i] - q_prev[i]));
+      append_diagonal(J, diag);
+    }
+  }
+
+  if (J.rows != r.size()) throw std::runtime_error("Objective residual and Jacobian row counts differ");
+  return out;
+}
+
+}  // namespace kelto::hand

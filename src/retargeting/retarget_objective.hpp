@@ -1,0 +1,62 @@
+// The retargeting cost: residual rows of eight blocks and their Jacobian over the active joints.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kinematics/kinematics_types.hpp"
+#include "retargeting/retarget_objective_config.hpp"
+#include "retargeting/tip_target_frame.hpp"
+
+namespace kelto::hand {
+
+// Residual rows per block, in the order in which the cost joins them.
+struct ObjectiveResidualTerms {
+  std::vector<double> shape;
+  std::vector<double> pinch;
+  std::vector<double> pinch_pad_alignment;
+  std::vector<double> orientation;
+  std::vector<double> joint_regularization;
+  std::vector<double> joint_coupling;
+  std::vector<double> deep_flex;
+  std::vector<double> velocity;
+
+  // The eight blocks joined in member order.
+  std::vector<double> concatenated() const;
+};
+
+// Residual and Jacobian (one row per residual element, one column per active joint).
+struct ObjectiveLinearization {
+  std::vector<double> residual;
+  DenseMatrix jacobian;
+};
+
+class RetargetObjective {
+ public:
+  // Throws std::runtime_error when config.pinch_mode is neither "relative" nor "anchored".
+  RetargetObjective(RetargetObjectiveConfig config, std::vector<double> q_rest_active,
+                    std::vector<std::string> finger_order);
+
+  const RetargetObjectiveConfig& config() const { return config_; }
+  const std::vector<double>& q_rest_active() const { return q_rest_active_; }
+  const std::vector<std::string>& finger_order() const { return finger_order_; }
+
+  // Every residual row of the cost, zero rows included.
+  ObjectiveResidualTerms residual_terms(const HandKinematicsState& state, const RetargetTargetFrame& target,
+                                        const std::vector<double>& q,
+                                        const std::vector<double>& q_prev) const;
+
+  // The same cost without the rows that are zero whatever q is, with their derivatives.
+  ObjectiveLinearization linearized_residual_and_jacobian(const HandKinematicsLinearization& linearization,
+                                                          const RetargetTargetFrame& target,
+                                                          const std::vector<double>& q,
+                                                          const std::vector<double>& q_prev) const;
+
+ private:
+  RetargetObjectiveConfig config_;
+  std::vector<double> q_rest_active_;
+  std::vector<std::string> finger_order_;
+  bool anchored_ = false;
+};
+
+}  // namespace kelto::hand

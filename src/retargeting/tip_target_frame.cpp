@@ -1,0 +1,425 @@
+#include "retargeting/tip_target_frame.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "kinematics/frame_math.hpp"
+#include "retargeting/map_lookup.hpp"
+
+namespace kelto::hand {
+namespace {
+
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<double, 9>;
+using detail::finger_at;
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegPerRad = 180.0 / kPi;
+
+Vec3 add(const Vec3& a, const Vec3& b) {
+  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
+Vec3 sub(const Vec3& a, const Vec3& b) {
+  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+Vec3 scale(const Vec3& a, double s) {
+  return {a[0] * s, a[1] * s, a[2] * s};
+}
+double dot(const Vec3& a, const Vec3& b) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+double norm(const Vec3& a) {
+  return std::sqrt(dot(a, a));
+}
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+Vec3 mul(const Mat3& m, const Vec3& v) {
+  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
+          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
+}
+Mat3 mul(const Mat3& a, const Mat3& b) {
+  Mat3 out{};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      out[3 * r + c] = a[3 * r] * b[c] + a[3 * r + 1] * b[3 + c] + a[3 * r + 2] * b[6 + c];
+    }
+  }
+  return out;
+}
+Vec3 column(const Mat3& m, int c) {
+  return {m[c], m[3 + c], m[6 + c]};
+}
+double clamp(double v, double lo, double hi) {
+  return std::min(std::max(v, lo), hi);
+}
+bool contains_name(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Pinch switch: close to 1 well inside epsilon1, 0.5 at epsilon1, close to 0 beyond.
+double pinch_sigmoid(double distance, const TipMappingParameters& p) {
+  const double c = clamp(p.pinch_switch_gain * (distance - p.pinch_epsilon1_m), -60.0, 60.0);
+  return 1.0 / (1.0 + std::exp(c));
+}
+
+double side_touch_threshold(const TipMappingParameters& p, const std::string& finger) {
+  const auto it = p.side_touch_by_finger.find(finger);
+  if (it != p.side_touch_by_finger.end() && it->second.human_contact_threshold_m) {
+    return *it->second.human_contact_threshold_m;
+  }
+  return p.side_touch_human_contact_threshold_m;
+}
+
+struct DynamicPalmDebug {
+  double z = 0.0;
+  double bend_deg = 0.0;
+  double extra_curl_alpha = 0.0;
+};
+
+}  // namespace
+
+double finger_bend_angle_deg(const std::string& finger, const std::map<std::string, Vec3>& tips,
+                             const TipMappingParameters& params, double max_angle_deg) {
+  const Vec3& b = finger_at(tips, finger);
+  const double A = std::max(max_angle_deg, 1e-6);
+  const auto mcp = params.mcp_joint_position.find(finger);
+  const auto ref_it = params.mcp90_reference_vector.find(finger);
+  if (mcp == params.mcp_joint_position.end() || ref_it == params.mcp90_reference_vector.end()) {
+    const double n = norm(b);
+    const double a = n > 1e-9 ? std::asin(std::min(std::abs(b[2]) / n, 1.0)) * kDegPerRad : 0.0;
+    return std::min(A, std::max(a, 0.0));
+  }
+  const Vec3 v = sub(b, mcp->second);
+  const Vec3& ref = ref_it->second;
+  const double nv = norm(v);
+  const double nr = norm(ref);
+  double m = 0.0;
+  const auto normal = params.mcp_motion_plane_normal.find(finger);
+  if (normal == params.mcp_motion_plane_normal.end()) {
+    double a = 0.0;
+    if (nv > 1e-9 && nr > 1e-9) a = std::acos(clamp(dot(v, ref) / (nv * nr), -1.0, 1.0)) * kDegPerRad;
+    m = a / A;
+  } else {
+    const double nn = norm(normal->second);
+    if (nv > 1e-9 && nr > 1e-9 && nn > 1e-9) {
+      const Vec3 v_hat = scale(v, 1.0 / nv);
+      const Vec3 r_hat = scale(ref, 1.0 / nr);
+      const Vec3 n_hat = scale(normal->second, 1.0 / nn);
+      const double a = std::atan2(dot(cross(r_hat, v_hat), n_hat), dot(r_hat, v_hat)) * kDegPerRad;
+      m = a >= 0.0 ? a / A : (-a - A) / std::max(180.0 - A, 1e-6);
+    }
+  }
+  return A * (1.0 - clamp(m, 0.0, 1.0));
+}
+
+RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
+                                           const TipMappingParameters& params, const Mat3& wrist_rotation) {
+  RetargetTargetFrame frame;
+  frame.source = glove.source;
+  frame.timestamp_s = glove.timestamp_s;
+  frame.wrist_origin = wrist_origin;
+  frame.wrist_rotation = wrist_rotation;
+
+  const std::vector<std::string>& F = params.finger_order;
+  const Mat3& M = params.rotation_matrix;
+  const Mat3& B = params.input_base_rotation_offset;
+  const Mat3 MB = mul(M, B);
+  const double s = params.human_hand_scale;
+  static const Vec3 kZero{0.0, 0.0, 0.0};
+  static const Mat3 kIdentity{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+
+  // 1. Base mapping.
+  std::map<std::string, Vec3> base_tips;
+  for (const std::string& f : F) {
+    const Pose& tip_pose = finger_at(glove.local_tips, f);
+    const Vec3& o = detail::value_or(params.input_tip_offset_local, f, kZero);
+    const Vec3 tip = add(mul(tip_pose.rotation, o), tip_pose.position);
+    const Vec3 b = mul(B, tip);
+    base_tips[f] = b;
+    frame.human_tip_positions[f] = mul(M, b);
+    const Mat3 R =
+        mul(tip_pose.rotation, detail::value_or(params.input_tip_rotation_offset_local, f, kIdentity));
+    frame.target_rotations[f] = build_rotation_from_xz(mul(MB, column(R, 0)), mul(MB, column(R, 2)));
+  }
+  auto& h = frame.human_tip_positions;
+
+  // 2. Tripod pinch: the two tripod fingers close on their midpoint, the thumb follows it.
+  double tripod_weight = 0.0;
+  if (params.tripod_pinch_enabled && params.tripod_pinch_fingers.size() == 2) {
+    const std::string& fa = params.tripod_pinch_fingers[0];
+    const std::string& fb = params.tripod_pinch_fingers[1];
+    Vec3& ha = h.at(fa);
+    Vec3& hb = h.at(fb);
+    Vec3& ht = h.at("thumb");
+    const double w =
+        std::min(pinch_sigmoid(norm(sub(ha, ht)), params), pinch_sigmoid(norm(sub(hb, ht)), params));
+    if (w > 0.0) {
+      const Vec3 m = scale(add(ha, hb), 0.5);
+      const Vec3 e = sub(hb, ha);
+      const int k = params.tripod_pinch_alignment_axis;
+      Vec3 qa = m;
+      Vec3 qb = m;
+      qa[k] -= e[k] / 2.0;
+      qb[k] += e[k] / 2.0;
+      ha = add(scale(ha, 1.0 - w), scale(qa, w));
+      hb = add(scale(hb, 1.0 - w), scale(qb, w));
+      ht = add(scale(ht, 1.0 - w), scale(m, w));
+      tripod_weight = w;
+    }
+  }
+
+  // 3. Positions with the (optionally dynamic) palm offset.
+  std::map<std::string, DynamicPalmDebug> palm_debug;
+  for (const std::string& f : F) {
+    Vec3 P = params.palm_offset_local;
+    if (params.dynamic_palm_enabled) {
+      const auto entry = params.dynamic_palm_by_finger.find(f);
+      const bool has_entry = entry != params.dynamic_palm_by_finger.end();
+      bool takes_part = contains_name(params.dynamic_palm_fingers, f) || has_entry;
+      if (has_entry && entry->second.enabled && !*entry->second.enabled) takes_part = false;
+      if (takes_part) {
+        DynamicPalmFingerConfig cfg = has_entry ? entry->second : DynamicPalmFingerConfig{};
+        const double flat_z = cfg.flat_z.value_or(params.dynamic_palm_flat_z);
+        const double bent_z = cfg.bent_z.value_or(params.dynamic_palm_bent_z);
+        const double max_angle = cfg.max_angle_deg.value_or(params.dynamic_palm_max_angle_deg);
+        const double drop = cfg.extra_curl_z_drop_m.value_or(params.dynamic_palm_extra_curl_z_drop_m);
+        const double bend = finger_bend_angle_deg(f, base_tips, params, max_angle);
+        const double r = clamp(bend / std::max(max_angle, 1e-6), 0.0, 1.0);
+        double e = 0.0;
+        const auto mcp = params.mcp_joint_position.find(f);
+        const auto ref = params.mcp90_reference_vector.find(f);
+        if (mcp != params.mcp_joint_position.end() && ref != params.mcp90_reference_vector.end()) {
+          const Vec3 v = sub(base_tips.at(f), mcp->second);
+          const double nr = norm(ref->second);
+          if (norm(v) > 1e-9 && nr > 1e-9) {
+            const double q = dot(v, ref->second) / (nr * nr);
+            const double trigger = params.dynamic_palm_extra_curl_trigger_ratio;
+            const double full = params.dynamic_palm_extra_curl_full_ratio;
+            e = r * clamp((trigger - q) / std::max(trigger - full, 1e-6), 0.0, 1.0);
+          }
+        }
+        const double z = (1.0 - r) * flat_z + r * bent_z - e * drop;
+        P[2] = z;
+        palm_debug[f] = {z, bend, e};
+      }
+    }
+    frame.target_positions[f] = add(P, scale(h.at(f), s));
+  }
+
+  // 4. Dynamic thumb adduction offset.
+  bool adduction_applied = false;
+  double adduction_alpha = 0.0;
+  Vec3 adduction_bias{0.0, 0.0, 0.0};
+  const auto thumb_base = base_tips.find("thumb");
+  if (params.dynamic_thumb_adduction_enabled && thumb_base != base_tips.end()) {
+    const std::string& axis = params.dynamic_thumb_adduction_driver_axis;
+    const int k = axis == "x" ? 0 : (axis == "y" ? 1 : 2);
+    const double v = thumb_base->second[k];
+    const double open = params.dynamic_thumb_adduction_open_driver_value;
+    const double close = params.dynamic_thumb_adduction_close_driver_value;
+    const double span = std::abs(open - close);
+    if (span > 1e-9) {
+      double t = v - close;
+      if (open - close <= 0.0) t = -t;
+      if (t >= 0.0 && t <= span) {
+        adduction_alpha = 1.0 - t / span;
+        adduction_bias = add(scale(params.dynamic_thumb_adduction_open_bias_local, 1.0 - adduction_alpha),
+                             scale(params.dynamic_thumb_adduction_close_bias_local, adduction_alpha));
+        adduction_applied = true;
+      } else if (t < 0.0) {
+        const double fade = params.dynamic_thumb_adduction_close_fade_width;
+        if (fade > 1e-9 && t >= -fade) {
+          const double u = (t + fade) / fade;
+          adduction_alpha = u * u * (3.0 - 2.0 * u);
+          adduction_bias = scale(params.dynamic_thumb_adduction_close_bias_local, adduction_alpha);
+          adduction_applied = true;
+        }
+      }
+    }
+    if (adduction_applied) {
+      Vec3& thumb = frame.target_positions.at("thumb");
+      thumb = add(thumb, adduction_bias);
+    }
+  }
+
+  // 5. Side-touch plane constraint: keeps the thumb at a clearance from the partner finger's side.
+  bool side_touch_applied = false;
+  std::string side_partner;
+  double side_alpha = 0.0, side_d = 0.0, side_g = 0.0, side_thr = 0.0, side_bend = 0.0;
+  Vec3 side_adjustment{0.0, 0.0, 0.0};
+  if (params.side_touch_enabled && thumb_base != base_tips.end()) {
+    const Vec3 c = add(thumb_base->second, params.side_touch_thumb_contact_offset_local);
+    double best_ratio = std::numeric_limits<double>::infinity();
+    for (const std::string& f : params.side_touch_fingers) {
+      const auto plane = params.side_touch_planes.find(f);
+      if (plane == params.side_touch_planes.end()) continue;
+      double max_angle = params.dynamic_palm_max_angle_deg;
+      const auto palm = params.dynamic_palm_by_finger.find(f);
+      if (palm != params.dynamic_palm_by_finger.end() && palm->second.max_angle_deg) {
+        max_angle = *palm->second.max_angle_deg;
+      }
+      const double bend = finger_bend_angle_deg(f, base_tips, params, max_angle);
+      if (!(bend >= params.side_touch_mcp_trigger_angle_deg)) continue;
+      const double nn = norm(plane->second.human_normal);
+      if (!(nn > 1e-9)) continue;
+      const double thr = std::max(side_touch_threshold(params, f), 1e-9);
+      const double d = dot(sub(c, plane->second.human_point), scale(plane->second.human_normal, 1.0 / nn));
+      if (!(std::abs(d) <= thr)) continue;
+      const double ratio = std::abs(d) / thr;
+      if (side_partner.empty() || ratio < best_ratio) {
+        best_ratio = ratio;
+        side_partner = f;
+        side_d = d;
+        side_thr = thr;
+        side_bend = bend;
+      }
+    }
+    if (!side_partner.empty()) {
+      const SideTouchPlane& plane = params.side_touch_planes.at(side_partner);
+      const double nr = norm(plane.robot_normal);
+      if (nr > 1e-9) {
+        const Vec3 n_hat = scale(plane.robot_normal, 1.0 / nr);
+        side_alpha = clamp((side_thr - std::abs(side_d)) / side_thr, 0.0, 1.0);
+        double clearance = params.side_touch_robot_clearance_m;
+        const auto by_finger = params.side_touch_by_finger.find(side_partner);
+        if (by_finger != params.side_touch_by_finger.end() && by_finger->second.robot_clearance_m) {
+          clearance = *by_finger->second.robot_clearance_m;
+        }
+        if (side_d < 0.0) clearance = -clearance;
+        Vec3& thumb = frame.target_positions.at("thumb");
+        side_g = dot(sub(thumb, plane.robot_point), n_hat);
+        side_adjustment = scale(n_hat, side_alpha * (clearance - side_g));
+        thumb = add(thumb, side_adjustment);
+        side_touch_applied = true;
+      }
+    }
+  }
+
+  // 6. Weights.
+  const double orientation_default = glove.local_tips.empty() ? 0.0 : 1.0;
+  for (const std::string& f : F) {
+    frame.shape_weights[f] = 1.0;
+    frame.orientation_weights[f] = orientation_default;
+  }
+
+  // 7. Pinch model.
+  std::string closest_partner, strongest_partner;
+  double closest_distance = std::numeric_limits<double>::infinity();
+  double strongest_weight = 0.0;
+  std::map<std::string, double> pinch_distances;
+  if (params.pinch_enabled) {
+    const Vec3 thumb = finger_at(h, std::string("thumb"));
+    for (const std::string& c : params.pinch_candidate_fingers) {
+      if (c == "thumb" || !contains_name(F, c)) continue;
+      const Vec3 v = sub(h.at(c), thumb);
+      const double d = norm(v);
+      const Vec3 u = d > 1e-9 ? scale(v, 1.0 / d) : Vec3{0.0, 0.0, 0.0};
+      if (d < closest_distance) {
+        closest_distance = d;
+        closest_partner = c;
+      }
+      const double eps2 = detail::value_or(params.pinch_epsilon2_m_by_finger, c, params.pinch_epsilon2_m);
+      const double eps1 = params.pinch_epsilon1_m;
+      double reach = d;
+      if (d < eps2) {
+        reach = 0.0;
+      } else if (d <= eps1) {
+        reach = (d - eps2) * eps1 / std::max(eps1 - eps2, 1e-9);
+      }
+      frame.pinch_vectors[c] = scale(u, s * std::max(reach, params.pinch_contact_distance_m));
+      const double w = pinch_sigmoid(d, params);
+      frame.pinch_weights[c] = w;
+      pinch_distances[c] = d;
+      const double kf = detail::value_or(params.pinch_finger_compensation_weight_by_finger, c,
+                                         params.pinch_finger_compensation_weight);
+      frame.shape_weights[c] = std::max(0.0, 1.0 - w * kf);
+      double& thumb_shape = frame.shape_weights["thumb"];
+      thumb_shape = std::min(thumb_shape, std::max(0.0, 1.0 - w * params.pinch_thumb_compensation_weight));
+      frame.orientation_weights[c] =
+          std::max(0.0, 1.0 - w * params.pinch_finger_orientation_compensation_weight);
+      double& thumb_orientation = frame.orientation_weights["thumb"];
+      thumb_orientation = std::min(
+          thumb_orientation, std::max(0.0, 1.0 - w * params.pinch_thumb_orientation_compensation_weight));
+      if (w > strongest_weight) {
+        strongest_weight = w;
+        strongest_partner = c;
+      }
+    }
+  }
+
+  // 8. World targets.
+  for (const std::string& f : F) {
+    frame.target_positions_world[f] =
+        local_point_to_world(frame.target_positions.at(f), wrist_origin, wrist_rotation);
+    frame.target_rotations_world[f] = local_rotation_to_world(frame.target_rotations.at(f), wrist_rotation);
+  }
+
+  // 9. Reference points.
+  frame.reference_points["robot_palm_origin"] = wrist_origin;
+  frame.reference_points["human_palm_origin"] =
+      local_point_to_world(params.palm_offset_local, wrist_origin, wrist_rotation);
+  frame.reference_weights["robot_palm_origin"] = 1.0;
+  frame.reference_weights["human_palm_origin"] = 1.0;
+
+  // 10. Diagnostics.
+  auto& diag = frame.diagnostics;
+  auto flag = [](bool value) { return value ? 1.0 : 0.0; };
+  diag["pipeline"] = std::string("pinocchio_generic_retargeting");
+  diag["human_hand_scale"] = s;
+  diag["pinch_enabled"] = flag(params.pinch_enabled);
+  diag["pinch_epsilon2_m"] = params.pinch_epsilon2_m;
+  diag["pinch_contact_distance_m"] = params.pinch_contact_distance_m;
+  diag["pinch_thumb_compensation_weight"] = params.pinch_thumb_compensation_weight;
+  diag["pinch_finger_compensation_weight"] = params.pinch_finger_compensation_weight;
+  diag["pinch_thumb_orientation_compensation_weight"] = params.pinch_thumb_orientation_compensation_weight;
+  diag["pinch_finger_orientation_compensation_weight"] = params.pinch_finger_orientation_compensation_weight;
+  diag["pinch_closest_partner"] = closest_partner;
+  diag["pinch_strongest_partner"] = strongest_partner;
+  diag["pinch_strongest_weight"] = strongest_weight;
+  diag["pinch_closest_distance_m"] = closest_partner.empty() ? -1.0 : closest_distance;
+  diag["tripod_pinch_enabled"] = flag(params.tripod_pinch_enabled);
+  diag["tripod_pinch_weight"] = tripod_weight;
+  diag["orientation_enabled"] = orientation_default;
+  diag["dynamic_palm_z_enabled"] = flag(params.dynamic_palm_enabled);
+  diag["dynamic_thumb_adduction_enabled"] = flag(params.dynamic_thumb_adduction_enabled);
+  diag["side_touch_plane_enabled"] = flag(params.side_touch_enabled);
+  for (const std::string& f : F) {
+    diag["shape_weight_" + f] = frame.shape_weights.at(f);
+    diag["pinch_finger_compensation_weight_" + f] = detail::value_or(
+        params.pinch_finger_compensation_weight_by_finger, f, params.pinch_finger_compensation_weight);
+    diag["pinch_epsilon2_m_" + f] =
+        detail::value_or(params.pinch_epsilon2_m_by_finger, f, params.pinch_epsilon2_m);
+  }
+  for (const auto& [f, debug] : palm_debug) {
+    diag["dynamic_palm_z_" + f] = debug.z;
+    diag["dynamic_palm_angle_deg_" + f] = debug.bend_deg;
+    diag["dynamic_palm_extra_curl_alpha_" + f] = debug.extra_curl_alpha;
+  }
+  for (const auto& [f, w] : frame.pinch_weights) {
+    diag["pinch_weight_" + f] = w;
+    diag["pinch_distance_m_" + f] = pinch_distances.at(f);
+  }
+  if (adduction_applied) {
+    diag["dynamic_thumb_adduction_alpha"] = adduction_alpha;
+    diag["dynamic_thumb_adduction_bias_x"] = adduction_bias[0];
+    diag["dynamic_thumb_adduction_bias_y"] = adduction_bias[1];
+    diag["dynamic_thumb_adduction_bias_z"] = adduction_bias[2];
+  }
+  if (side_touch_applied) {
+    diag["side_touch_plane_partner"] = side_partner;
+    diag["side_touch_plane_alpha"] = side_alpha;
+    diag["side_touch_human_distance_m"] = side_d;
+    diag["side_touch_robot_distance_m"] = side_g;
+    diag["side_touch_human_threshold_m"] = side_thr;
+    diag["side_touch_mcp_angle_deg"] = side_bend;
+    diag["side_touch_mcp_trigger_angle_deg"] = params.side_touch_mcp_trigger_angle_deg;
+    diag["side_touch_adjustment_x"] = side_adjustment[0];
+    diag["side_touch_adjustment_y"] = side_adjustment[1];
+    diag["side_touch_adjustment_z"] = side_adjustment[2];
+  }
+  return frame;
+}
+
+}  // namespace kelto::hand
