@@ -1,0 +1,346 @@
+#include "retargeting/pinocchio_gn_solver.hpp"
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "retargeting/map_lookup.hpp"
+
+namespace kelto::hand {
+namespace {
+
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<double, 9>;
+using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+RetargetObjective make_objective(const PinocchioHandKinematics& kinematics, const Config& config) {
+  RetargetObjectiveConfig objective_config =
+      RetargetObjectiveConfig::from_config(config, kinematics.active_joint_names());
+  std::vector<double> q_rest = kinematics.q_rest_active();
+  std::vector<std::string> finger_order = config.strings("retargeting.finger_order");
+  return RetargetObjective(std::move(objective_config), std::move(q_rest), std::move(finger_order));
+}
+
+// Positions in the active vector of the configured joint names, with the side prefixes and one mirror.
+std::vector<std::uint64_t> resolve_joint_positions(const Config& config, const std::string& key,
+                                                   const std::vector<std::string>& active) {
+  std::vector<std::uint64_t> positions;
+  if (!config.contains(key)) return positions;
+  for (const std::string& name : config.strings(key)) {
+    std::vector<std::string> candidates{name, "right_" + name, "left_" + name, "r_" + name, "l_" + name};
+    if (starts_with(name, "r_")) {
+      candidates.push_back("l_" + name.substr(2));
+    } else if (starts_with(name, "l_")) {
+      candidates.push_back("r_" + name.substr(2));
+    } else if (starts_with(name, "right_")) {
+      candidates.push_back("left_" + name.substr(6));
+    } else if (starts_with(name, "left_")) {
+      candidates.push_back("right_" + name.substr(5));
+    }
+    bool found = false;
+    for (const std::string& candidate : candidates) {
+      const auto it = std::find(active.begin(), active.end(), candidate);
+      if (it != active.end()) {
+        positions.push_back(static_cast<std::uint64_t>(it - active.begin()));
+        found = true;
+        break;
+      }
+    }
+    if (!found) throw std::runtime_error(key + " references unknown active joint: " + name);
+  }
+  return positions;
+}
+
+std::uint64_t iteration_count(double value) {
+  const double truncated = std::trunc(value);
+  if (!(truncated >= 1.0)) return 1;
+  if (truncated >= 1e18) return static_cast<std::uint64_t>(1e18);
+  return static_cast<std::uint64_t>(truncated);
+}
+
+// lo below the range (and for NaN), hi above it.
+double clamp_joint(double v, double lo, double hi) {
+  if (v < lo) return lo;
+  if (v > hi) return hi;
+  if (std::isnan(v)) return lo;
+  return v;
+}
+
+double half_squared_norm(const std::vector<double>& r) {
+  double sum = 0.0;
+  for (double value : r) sum += value * value;
+  return 0.5 * sum;
+}
+
+// Solves (A + damping I) x = b by LU, falling back to a least-squares solution when LU is not finite.
+Eigen::VectorXd damped_solve(Eigen::MatrixXd A, double damping, const Eigen::VectorXd& b) {
+  A.diagonal().array() += damping;
+  Eigen::VectorXd x = A.partialPivLu().solve(b);
+  if (!x.allFinite()) x = A.completeOrthogonalDecomposition().solve(b);
+  return x;
+}
+
+double max_abs(const Eigen::VectorXd& v) {
+  return v.size() == 0 ? 0.0 : v.cwiseAbs().maxCoeff();
+}
+
+Vec3 column(const Mat3& m, int c) {
+  return {m[c], m[3 + c], m[6 + c]};
+}
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+Vec3 transpose_mul(const Mat3& w, const Vec3& v) {
+  return {w[0] * v[0] + w[3] * v[1] + w[6] * v[2], w[1] * v[0] + w[4] * v[1] + w[7] * v[2],
+          w[2] * v[0] + w[5] * v[1] + w[8] * v[2]};
+}
+
+}  // namespace
+
+PinocchioGNSolver::PinocchioGNSolver(PinocchioHandKinematics& kinematics, const Config& config)
+    : kinematics_(kinematics), objective_(make_objective(kinematics, config)) {
+  auto number = [&config](const std::string& key, double& target) {
+    if (config.contains(key)) target = config.number(key);
+  };
+  if (config.contains("solver.optimizer.gn_max_iters")) {
+    gn_max_iters_ = iteration_count(config.number("solver.optimizer.gn_max_iters"));
+  }
+  number("solver.optimizer.ftol", ftol_);
+  number("solver.optimizer.xtol", xtol_);
+  number("solver.optimizer.gtol", gtol_);
+  number("solver.optimizer.gn_damping", gn_damping_);
+  if (gn_damping_ < 1e-9) gn_damping_ = 1e-9;
+  number("solver.optimizer.gn_damping_growth", gn_damping_growth_);
+  if (gn_damping_growth_ < 1.1) gn_damping_growth_ = 1.1;
+  number("solver.optimizer.gn_damping_shrink", gn_damping_shrink_);
+  gn_damping_shrink_ = std::min(std::max(gn_damping_shrink_, 0.0), 1.0);
+  if (config.contains("solver.optimizer.gn_step_scales")) {
+    std::vector<double> scales;
+    for (double value : config.numbers("solver.optimizer.gn_step_scales")) {
+      if (value > 0.0) scales.push_back(value);
+    }
+    if (!scales.empty()) gn_step_scales_ = scales;
+  }
+
+  if (config.contains("solver.coarse_to_fine.enabled")) {
+    coarse_enabled_ = config.boolean("solver.coarse_to_fine.enabled");
+  }
+  if (config.contains("solver.coarse_to_fine.finger")) {
+    coarse_finger_ = config.string("solver.coarse_to_fine.finger");
+  }
+  const std::vector<std::string>& active = kinematics.active_joint_names();
+  coarse_variable_joints_ =
+      resolve_joint_positions(config, "solver.coarse_to_fine.variable_joint_names", active);
+  coarse_reset_joints_ =
+      resolve_joint_positions(config, "solver.coarse_to_fine.reset_to_rest_joint_names", active);
+  if (config.contains("solver.coarse_to_fine.max_iters")) {
+    coarse_max_iters_ = iteration_count(config.number("solver.coarse_to_fine.max_iters"));
+  }
+  number("solver.coarse_to_fine.damping", coarse_damping_);
+  if (coarse_damping_ < 1e-12) coarse_damping_ = 1e-12;
+  number("solver.coarse_to_fine.max_step_rad", coarse_max_step_rad_);
+  if (coarse_max_step_rad_ < 0.0) coarse_max_step_rad_ = 0.0;
+  number("solver.coarse_to_fine.orientation_multiplier", coarse_orientation_multiplier_);
+  if (coarse_orientation_multiplier_ < 0.0) coarse_orientation_multiplier_ = 0.0;
+}
+
+RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
+                                              const std::vector<double>& q_prev,
+                                              const std::optional<std::vector<double>>& q_init) {
+  if (q_prev.size() != kinematics_.active_joint_names().size()) {
+    throw std::runtime_error("Solver previous joint vector has the wrong size");
+  }
+  std::vector<double> q = q_init ? *q_init : coarse_seed(target, q_prev);
+  if (q.size() != q_prev.size()) throw std::runtime_error("Solver initial joint vector has the wrong size");
+
+  const std::vector<double>& lower = kinematics_.active_lower();
+  const std::vector<double>& upper = kinematics_.active_upper();
+  const std::size_t n = q.size();
+
+  double lambda = gn_damping_;
+  double best_cost = std::numeric_limits<double>::infinity();
+  std::vector<double> best_q = q;
+  std::optional<HandKinematicsState> best_state;
+  std::uint64_t iterations = 0;
+  std::vector<double> candidate(n);
+  Eigen::VectorXd g(n);
+  Eigen::MatrixXd JtJ(n, n);
+
+  while (iterations < gn_max_iters_) {
+    HandKinematicsLinearization lin = kinematics_.linearized_state_from_active(q);
+    const ObjectiveLinearization lr = objective_.linearized_residual_and_jacobian(lin, target, q, q_prev);
+    const double cost = half_squared_norm(lr.residual);
+    if (cost < best_cost) {
+      best_cost = cost;
+      best_q = q;
+      best_state = HandKinematicsState{lin.wrist_position,
+                                       lin.wrist_rotation,
+                                       std::move(lin.tip_positions_wrist),
+                                       std::move(lin.tip_rotations_wrist),
+                                       std::move(lin.tip_positions_world),
+                                       std::move(lin.tip_rotations_world)};
+    }
+
+    const Eigen::Map<const RowMajorMatrix> J(lr.jacobian.data.data(),
+                                             static_cast<Eigen::Index>(lr.jacobian.rows),
+                                             static_cast<Eigen::Index>(lr.jacobian.cols));
+    const Eigen::Map<const Eigen::VectorXd> r(lr.residual.data(),
+                                              static_cast<Eigen::Index>(lr.residual.size()));
+    g.noalias() = J.transpose() * r;
+    const double g_max = max_abs(g);
+    ++iterations;
+    if (g_max <= gtol_ && cost <= ftol_) break;
+
+    JtJ.noalias() = J.transpose() * J;
+    const Eigen::VectorXd dq = damped_solve(JtJ, lambda, -g);
+    const double dq_max = max_abs(dq);
+    if (dq_max <= xtol_ && cost <= ftol_) break;
+
+    bool accepted = false;
+    for (double s : gn_step_scales_) {
+      bool moves = false;
+      for (std::size_t i = 0; i < n; ++i) {
+        candidate[i] = clamp_joint(q[i] + s * dq[static_cast<Eigen::Index>(i)], lower[i], upper[i]);
+        if (!(std::abs(candidate[i] - q[i]) <= 1e-5 * std::abs(q[i]) + 1e-8)) moves = true;
+      }
+      if (!moves) continue;
+      const double candidate_cost = half_squared_norm(
+          objective_.residual_terms(kinematics_.state_from_active(candidate), target, candidate, q_prev)
+              .concatenated());
+      if (candidate_cost + ftol_ < cost) {
+        q = candidate;
+        lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);
+        accepted = true;
+        break;
+      }
+    }
+    if (!accepted) {
+      lambda *= gn_damping_growth_;
+      if (lambda > 1e6) break;
+    }
+  }
+
+  RetargetSolveOutcome outcome;
+  outcome.q = best_q;
+  for (std::size_t i = 0; i < n; ++i) outcome.q[i] = clamp_joint(outcome.q[i], lower[i], upper[i]);
+  outcome.state = best_state ? std::move(*best_state) : kinematics_.state_from_active(outcome.q);
+  outcome.iterations = iterations;
+  return outcome;
+}
+
+std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& target,
+                                                   const std::vector<double>& q_prev) {
+  std::vector<double> q = q_prev;
+  if (!coarse_enabled_ || coarse_variable_joints_.empty()) return q;
+  const std::vector<double>& rest = kinematics_.q_rest_active();
+  for (std::uint64_t j : coarse_reset_joints_) q.at(j) = rest.at(j);
+
+  const RetargetObjectiveConfig& c = objective_.config();
+  const std::string& f = coarse_finger_;
+  const std::vector<std::uint64_t>& vars = coarse_variable_joints_;
+  const std::size_t m = vars.size();
+
+  // Residual and Jacobian (one column per variable joint) of the coarse finger alone.
+  auto coarse_residual = [&](const std::vector<double>& x, std::vector<double>& r, Eigen::MatrixXd* jac) {
+    const HandKinematicsLinearization lin = kinematics_.linearized_state_from_active(x);
+    r.clear();
+    std::vector<double> jac_rows;             // row-major, m per row
+    const double cp = std::max(0.0, c.shape_weight * detail::finger_at(target.shape_weights, f));
+    if (cp > 0.0) {
+      const double s = std::sqrt(cp);
+      const Vec3& p = detail::finger_at(lin.tip_positions_wrist, f);
+      const Vec3& t = detail::finger_at(target.target_positions, f);
+      const DenseMatrix& Jp = detail::finger_at(lin.tip_position_jacobians, f);
+      for (int a = 0; a < 3; ++a) {
+        r.push_back(s * (p[a] - t[a]));
+        for (std::size_t k = 0; k < m; ++k) jac_rows.push_back(s * Jp.data.at(a * Jp.cols + vars[k]));
+      }
+    }
+    const double orientation =
+        std::max(0.0, c.orientation_weight * detail::finger_at(target.orientation_weights, f) *
+                          detail::value_or(c.orientation_by_finger, f, 1.0));
+    const double mult = coarse_orientation_multiplier_ * orientation;
+    if (mult > 0.0) {
+      const Mat3& R = detail::finger_at(lin.tip_rotations_wrist, f);
+      const Mat3& T = detail::finger_at(target.target_rotations, f);
+      const Mat3& Rw = detail::finger_at(lin.tip_rotations_world, f);
+      const DenseMatrix& omega = detail::finger_at(lin.tip_angular_jacobians, f);
+      static const char* const kAxes[3] = {"x", "y", "z"};
+      for (int k = 0; k < 3; ++k) {
+        const auto axis = c.orientation_axis_weights.find(kAxes[k]);
+        if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
+        const double s = std::sqrt(mult * axis->second);
+        const Vec3 rk = column(R, k), tk = column(T, k), ck = column(Rw, k);
+        std::vector<Vec3> cols(m);
+        for (std::size_t v = 0; v < m; ++v) {
+          const std::size_t i = vars[v];
+          const Vec3 w{omega.data.at(i), omega.data.at(omega.cols + i), omega.data.at(2 * omega.cols + i)};
+          cols[v] = transpose_mul(lin.wrist_rotation, cross(w, ck));
+        }
+        for (int a = 0; a < 3; ++a) {
+          r.push_back(s * (rk[a] - tk[a]));
+          for (std::size_t v = 0; v < m; ++v) jac_rows.push_back(s * cols[v][a]);
+        }
+      }
+    }
+    if (jac) {
+      jac->resize(static_cast<Eigen::Index>(r.size()), static_cast<Eigen::Index>(m));
+      for (std::size_t row = 0; row < r.size(); ++row) {
+        for (std::size_t k = 0; k < m; ++k) {
+          (*jac)(static_cast<Eigen::Index>(row), static_cast<Eigen::Index>(k)) = jac_rows[row * m + k];
+        }
+      }
+    }
+  };
+
+  const std::vector<double>& lower = kinematics_.active_lower();
+  const std::vector<double>& upper = kinematics_.active_upper();
+  std::vector<double> best = q;
+  double best_cost = std::numeric_limits<double>::infinity();
+  std::vector<double> r, r_candidate;
+  Eigen::MatrixXd J;
+  for (std::uint64_t iter = 0; iter < coarse_max_iters_; ++iter) {
+    coarse_residual(q, r, &J);
+    const double cost = half_squared_norm(r);
+    if (cost < best_cost) {
+      best_cost = cost;
+      best = q;
+    }
+    if (J.rows() == 0 || J.cols() == 0) break;
+    const Eigen::Map<const Eigen::VectorXd> rv(r.data(), static_cast<Eigen::Index>(r.size()));
+    const Eigen::VectorXd g = J.transpose() * rv;
+    Eigen::VectorXd dq = damped_solve(J.transpose() * J, coarse_damping_, -g);
+    const double dq_max = max_abs(dq);
+    if (dq_max <= xtol_) break;
+    if (coarse_max_step_rad_ > 0.0 && dq_max > coarse_max_step_rad_) dq *= coarse_max_step_rad_ / dq_max;
+    bool accepted = false;
+    for (double s : {1.0, 0.5}) {
+      std::vector<double> candidate = q;
+      for (std::size_t k = 0; k < m; ++k) {
+        const std::size_t v = vars[k];
+        candidate[v] = clamp_joint(q[v] + s * dq[static_cast<Eigen::Index>(k)], lower.at(v), upper.at(v));
+      }
+      coarse_residual(candidate, r_candidate, nullptr);
+      const double candidate_cost = half_squared_norm(r_candidate);
+      if (candidate_cost + ftol_ < cost) {
+        q = candidate;
+        if (candidate_cost < best_cost) {
+          best_cost = candidate_cost;
+          best = candidate;
+        }
+        accepted = true;
+        break;
+      }
+    }
+    if (!accepted) break;
+  }
+  return best;
+}
+
+}  // namespace kelto::hand
