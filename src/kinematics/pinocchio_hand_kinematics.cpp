@@ -1,70 +1,517 @@
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 
+#include <pinocchio/algorithm/frames.hpp>
+#include <pinocchio/algorithm/jacobian.hpp>
+#include <pinocchio/algorithm/kinematics.hpp>
+#include <pinocchio/multibody/data.hpp>
+#include <pinocchio/multibody/model.hpp>
+#include <pinocchio/parsers/urdf.hpp>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <map>
 #include <stdexcept>
+#include <utility>
 
 #include "config/config.hpp"
+#include "kinematics/dynamic_openxr_urdf.hpp"
+#include "kinematics/frame_math.hpp"
+#include "kinematics/hand_metadata.hpp"
 
 namespace kelto::hand {
 
-struct PinocchioHandKinematics::Impl {};
-
 namespace {
-[[noreturn]] void not_implemented() {
-  throw std::runtime_error("PinocchioHandKinematics: not implemented yet");
+
+using Vec3 = std::array<double, 3>;
+using Rot9 = std::array<double, 9>;
+using RowMatrix3 = Eigen::Matrix<double, 3, 3, Eigen::RowMajor>;
+
+struct Axis {
+  int index = 0;
+  double sign = 1.0;
+};
+
+Axis parse_axis(const std::string& text) {
+  if (text.empty()) throw std::runtime_error("fingertip axis must not be empty");
+  Axis axis;
+  std::string rest = text;
+  if (rest[0] == '+' || rest[0] == '-') {
+    axis.sign = rest[0] == '-' ? -1.0 : 1.0;
+    rest = rest.substr(1);
+  }
+  if (rest == "x") {
+    axis.index = 0;
+  } else if (rest == "y") {
+    axis.index = 1;
+  } else if (rest == "z") {
+    axis.index = 2;
+  } else {
+    throw std::runtime_error("fingertip axis must be +x/-x/+y/-y/+z/-z");
+  }
+  return axis;
 }
+
+std::string side_aware_name(std::string name, const std::string& fallback, const std::string& side) {
+  if (name.empty()) name = fallback;
+  auto starts = [&name](const char* prefix) { return name.rfind(prefix, 0) == 0; };
+  if (side == "left") {
+    if (starts("right_")) return "left_" + name.substr(6);
+    if (starts("r_")) return "l_" + name.substr(2);
+  } else if (side == "right") {
+    if (starts("left_")) return "right_" + name.substr(5);
+    if (starts("l_")) return "r_" + name.substr(2);
+  }
+  return name;
+}
+
+Vec3 vec3_or_zero(const Config& config, const std::string& key) {
+  if (!config.contains(key)) return {0.0, 0.0, 0.0};
+  const std::vector<double> values = config.numbers(key);
+  if (values.size() != 3) throw std::runtime_error("Expected a 3D vector at: " + key);
+  return {values[0], values[1], values[2]};
+}
+
+Rot9 to_row_major(const Eigen::Matrix3d& m) {
+  Rot9 r;
+  for (int row = 0; row < 3; ++row) {
+    for (int col = 0; col < 3; ++col) r[static_cast<std::size_t>(3 * row + col)] = m(row, col);
+  }
+  return r;
+}
+
+Vec3 to_array(const Eigen::Vector3d& v) {
+  return {v[0], v[1], v[2]};
+}
+
+// Unit quaternion (x, y, z, w) of a rotation matrix.
+std::array<double, 4> quaternion_xyzw(const Eigen::Matrix3d& r) {
+  std::array<double, 4> q{};
+  const double t = r(0, 0) + r(1, 1) + r(2, 2);
+  if (t > 0.0) {
+    const double s = std::sqrt(t + 1.0);
+    const double f = 0.5 / s;
+    q[3] = 0.5 * s;
+    q[0] = (r(2, 1) - r(1, 2)) * f;
+    q[1] = (r(0, 2) - r(2, 0)) * f;
+    q[2] = (r(1, 0) - r(0, 1)) * f;
+    return q;
+  }
+  int i = 0;
+  if (r(1, 1) > r(0, 0)) i = 1;
+  if (r(2, 2) > r(i, i)) i = 2;
+  const int j = (i + 1) % 3;
+  const int k = (j + 1) % 3;
+  const double s = std::sqrt(r(i, i) - r(j, j) - r(k, k) + 1.0);
+  const double f = 0.5 / s;
+  q[static_cast<std::size_t>(i)] = 0.5 * s;
+  q[3] = (r(k, j) - r(j, k)) * f;
+  q[static_cast<std::size_t>(j)] = (r(j, i) + r(i, j)) * f;
+  q[static_cast<std::size_t>(k)] = (r(k, i) + r(i, k)) * f;
+  return q;
+}
+
+DenseMatrix to_dense(const Eigen::Ref<const Eigen::MatrixXd>& m) {
+  DenseMatrix out;
+  out.rows = static_cast<std::size_t>(m.rows());
+  out.cols = static_cast<std::size_t>(m.cols());
+  out.data.resize(out.rows * out.cols);
+  for (Eigen::Index r = 0; r < m.rows(); ++r) {
+    for (Eigen::Index c = 0; c < m.cols(); ++c)
+      out.data[static_cast<std::size_t>(r) * out.cols + c] = m(r, c);
+  }
+  return out;
+}
+
+bool is_scalar_joint(const pinocchio::Model::JointModel& joint) {
+  static const char* const kScalarKinds[] = {
+      "JointModelRX", "JointModelRY", "JointModelRZ", "JointModelRevoluteUnaligned",
+      "JointModelPX", "JointModelPY", "JointModelPZ", "JointModelPrismaticUnaligned",
+      "JointModelHX", "JointModelHY", "JointModelHZ", "JointModelHelicalUnaligned"};
+  const std::string kind = joint.shortname();
+  for (const char* scalar : kScalarKinds) {
+    if (kind == scalar) return true;
+  }
+  return kind == "JointModelComposite" && joint.nq() == 1 && joint.nv() == 1;
+}
+
+const std::array<const char*, 4> kSkeletonFingers = {"index", "middle", "ring", "little"};
+const std::array<const char*, 5> kSkeletonBones = {"metacarpal", "proximal", "intermediate", "distal", "tip"};
+
 }  // namespace
 
-PinocchioHandKinematics::PinocchioHandKinematics(const Config&, std::string) {
-  not_implemented();
+struct PinocchioHandKinematics::Impl {
+  detail::HandJointMetadata meta;
+  std::vector<std::int32_t> q_index;  // Pinocchio configuration index per metadata joint; -1 when fixed
+  std::vector<std::int32_t> v_index;  // Pinocchio velocity index per metadata joint; -1 when fixed
+  std::vector<std::string> skeleton_node_names;
+  std::vector<std::size_t> skeleton_frame_ids;
+  std::vector<double> rest_full;
+  std::vector<double> current_full;
+  std::vector<double> rest_active;
+  std::vector<double> current_active;
+  Eigen::MatrixXd selection;  // nv x active joints
+  pinocchio::Model model;
+  std::unique_ptr<pinocchio::Data> data;
+  std::size_t wrist_frame_id = 0;
+  std::map<std::string, std::size_t> tip_frame_ids;
+  std::map<std::string, Eigen::Matrix3d> tip_axis_rotations;
+
+  // Scratch reused by every query.
+  Eigen::VectorXd q_pin;
+  Eigen::MatrixXd effective_selection;
+  pinocchio::Data::Matrix6x frame_jacobian;
+  Eigen::MatrixXd reduced_jacobian;  // 6 x active joints
+
+  Impl(const Config& config, std::string side_word);
+
+  bool frame_exists(const std::string& name) const { return model.existFrame(name); }
+  std::size_t checked_frame_id(const std::string& name) const;
+  void add_operational_frames(const Config& config, const Config& metadata);
+  void setup_tip_axes(const Config& config);
+  void setup_skeleton();
+  void build_pinocchio_joint_mapping();
+  void run_kinematics(const std::vector<double>& q_active, bool with_jacobians, std::vector<double>& full);
+  void fold_couplings(const std::vector<double>& full);
+
+  template <typename State>
+  void fill_state(State& state) const;
+};
+
+PinocchioHandKinematics::Impl::Impl(const Config& config, std::string side_word) {
+  if (side_word != "left" && side_word != "right") {
+    throw std::runtime_error("Pinocchio hand side must be left or right");
+  }
+  meta = detail::load_hand_metadata(config, side_word);
+  meta.paths.urdf = detail::dynamic_openxr_urdf(meta.paths.urdf, config, meta.side);
+
+  pinocchio::urdf::details::UrdfVisitor<double, 0, pinocchio::JointCollectionDefaultTpl> visitor(model);
+  pinocchio::urdf::details::parseRootTree(meta.paths.urdf.string(), visitor, false);
+
+  add_operational_frames(config, *meta.metadata);
+  data = std::make_unique<pinocchio::Data>(model);
+  wrist_frame_id = checked_frame_id("wrist");
+  setup_tip_axes(config);
+  if (meta.hand_type == "dynamic_openxr_hand") setup_skeleton();
+  build_pinocchio_joint_mapping();
+
+  rest_full = detail::project_passive(
+      meta, detail::load_pose(meta.paths.pose_library, detail::rest_pose_name(config), meta.pose_joint_specs,
+                              meta.joint_names, meta.lower, meta.upper));
+  current_full = rest_full;
+  rest_active = detail::select_active(meta, rest_full);
+  current_active = rest_active;
+
+  q_pin = Eigen::VectorXd::Zero(model.nq);
+  effective_selection = selection;
+  frame_jacobian = pinocchio::Data::Matrix6x::Zero(6, model.nv);
+  reduced_jacobian = Eigen::MatrixXd::Zero(6, static_cast<Eigen::Index>(meta.active_indices.size()));
 }
+
+std::size_t PinocchioHandKinematics::Impl::checked_frame_id(const std::string& name) const {
+  for (std::size_t i = model.frames.size(); i-- > 0;) {
+    if (model.frames[i].name == name) return i;
+  }
+  throw std::runtime_error("URDF frame was not found: " + name);
+}
+
+void PinocchioHandKinematics::Impl::add_operational_frames(const Config& config, const Config& metadata) {
+  const std::string& side = meta.side;
+  const std::string side_link_key = "hand.wrist_link_" + side + "_hand";
+  const std::string wrist_meta_key = side + ".wrist_frame_name";
+  const bool has_meta_wrist = metadata.contains(wrist_meta_key);
+  if (!config.contains(side_link_key) && !config.contains("hand.wrist_link") && !has_meta_wrist) {
+    throw std::runtime_error("Generic Pinocchio hand requires a wrist link: " + meta.hand_type);
+  }
+  std::string configured;
+  if (config.contains(side_link_key)) {
+    configured = config.string(side_link_key);
+  } else if (config.contains("hand.wrist_link")) {
+    configured = config.string("hand.wrist_link");
+  }
+  std::string wrist_parent = side_aware_name(configured, configured, side);
+  if (!frame_exists(wrist_parent)) {
+    std::string candidate = wrist_parent;
+    bool found = false;
+    if (has_meta_wrist) {
+      const std::string value = metadata.string(wrist_meta_key);
+      candidate = side_aware_name(value, value, side);
+      found = frame_exists(candidate);
+    }
+    if (!found) {
+      for (const std::string& fallback :
+           {side + "_base_link", std::string("hand_base_link"), std::string("base_link"), side + "_wrist",
+            std::string("wrist_link")}) {
+        if (frame_exists(fallback)) {
+          candidate = fallback;
+          found = true;
+          break;
+        }
+      }
+    }
+    wrist_parent = candidate;  // a missing one fails in checked_frame_id below
+  }
+  const Vec3 wrist_offset = vec3_or_zero(config, "hand.wrist_offset");
+  {
+    const std::size_t parent_id = checked_frame_id(wrist_parent);
+    const pinocchio::Frame& parent = model.frames[parent_id];
+    const pinocchio::SE3 offset(Eigen::Matrix3d::Identity(),
+                                Eigen::Vector3d(wrist_offset[0], wrist_offset[1], wrist_offset[2]));
+    model.addFrame(pinocchio::Frame("wrist", parent.parentJoint, parent_id, parent.placement * offset,
+                                    pinocchio::OP_FRAME));
+  }
+
+  for (const std::string& finger : meta.finger_order) {
+    const std::string prefix = "hand.fingers." + finger + ".";
+    const std::string meta_key = side + ".fingertip_frame_names." + finger;
+    std::string link;
+    if (config.contains(prefix + "fingertip_link_" + side + "_hand")) {
+      link = config.string(prefix + "fingertip_link_" + side + "_hand");
+    } else if (config.contains(prefix + "fingertip_link")) {
+      link = config.string(prefix + "fingertip_link");
+    } else if (metadata.contains(meta_key)) {
+      link = metadata.string(meta_key);
+    } else {
+      throw std::runtime_error("Generic Pinocchio hand requires a fingertip link for: " + finger);
+    }
+    std::string candidate = side_aware_name(link, link, side);
+    if (!frame_exists(candidate) && metadata.contains(meta_key)) {
+      const std::string value = metadata.string(meta_key);
+      candidate = side_aware_name(value, value, side);
+    }
+    const std::size_t parent_id = checked_frame_id(candidate);
+    const std::string offset_key = config.contains(prefix + "tip_offset_" + side)
+                                       ? prefix + "tip_offset_" + side
+                                       : prefix + "tip_offset";
+    const Vec3 tip_offset = vec3_or_zero(config, offset_key);
+    const std::string frame_name =
+        config.contains(prefix + "fingertip_frame") ? config.string(prefix + "fingertip_frame") : finger;
+    const pinocchio::Frame& parent = model.frames[parent_id];
+    const pinocchio::SE3 offset(Eigen::Matrix3d::Identity(),
+                                Eigen::Vector3d(tip_offset[0], tip_offset[1], tip_offset[2]));
+    model.addFrame(pinocchio::Frame(frame_name, parent.parentJoint, parent_id, parent.placement * offset,
+                                    pinocchio::OP_FRAME));
+  }
+}
+
+void PinocchioHandKinematics::Impl::setup_tip_axes(const Config& config) {
+  const std::string& side = meta.side;
+  for (const std::string& finger : meta.finger_order) {
+    const std::string prefix = "hand.fingers." + finger + ".";
+    const std::string frame_name =
+        config.contains(prefix + "fingertip_frame") ? config.string(prefix + "fingertip_frame") : finger;
+    tip_frame_ids[finger] = checked_frame_id(frame_name);
+    auto axis_text = [&](const std::string& name, const char* fallback) {
+      if (config.contains(prefix + name + "_" + side)) return config.string(prefix + name + "_" + side);
+      if (config.contains(prefix + name)) return config.string(prefix + name);
+      return std::string(fallback);
+    };
+    const Axis direction = parse_axis(axis_text("fingertip_direction_axis", "+z"));
+    const Axis pad = parse_axis(axis_text("fingertip_pad_axis", "+x"));
+    if (direction.index == pad.index)
+      throw std::runtime_error("fingertip direction and pad axes must differ");
+    Vec3 x_hint{0.0, 0.0, 0.0};
+    Vec3 z_hint{0.0, 0.0, 0.0};
+    x_hint[static_cast<std::size_t>(direction.index)] = direction.sign;
+    z_hint[static_cast<std::size_t>(pad.index)] = -pad.sign;
+    const Rot9 r = build_rotation_from_xz(x_hint, z_hint);
+    Eigen::Matrix3d m;
+    m << r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8];
+    tip_axis_rotations[finger] = m;
+  }
+}
+
+void PinocchioHandKinematics::Impl::setup_skeleton() {
+  skeleton_node_names = {"wrist", "thumb_metacarpal", "thumb_proximal", "thumb_distal", "thumb_tip"};
+  for (const char* finger : kSkeletonFingers) {
+    for (const char* bone : kSkeletonBones) skeleton_node_names.push_back(std::string(finger) + "_" + bone);
+  }
+  for (const std::string& node : skeleton_node_names) {
+    skeleton_frame_ids.push_back(node == "wrist" ? checked_frame_id("wrist")
+                                                 : checked_frame_id(meta.side + "_" + node));
+  }
+}
+
+void PinocchioHandKinematics::Impl::build_pinocchio_joint_mapping() {
+  q_index.assign(meta.joint_names.size(), -1);
+  v_index.assign(meta.joint_names.size(), -1);
+  for (std::size_t i = 0; i < meta.joint_names.size(); ++i) {
+    const std::string& name = meta.joint_names[i];
+    if (meta.fixed_joint_names.count(name) > 0) continue;
+    if (!model.existJointName(name)) throw std::runtime_error("URDF joint was not found: " + name);
+    const pinocchio::JointIndex id = model.getJointId(name);
+    const pinocchio::Model::JointModel& joint = model.joints[id];
+    if (!is_scalar_joint(joint))
+      throw std::runtime_error("Only scalar Pinocchio joints are supported: " + name);
+    q_index[i] = static_cast<std::int32_t>(joint.idx_q());
+    v_index[i] = static_cast<std::int32_t>(joint.idx_v());
+  }
+  selection = Eigen::MatrixXd::Zero(model.nv, static_cast<Eigen::Index>(meta.active_indices.size()));
+  for (std::size_t k = 0; k < meta.active_indices.size(); ++k) {
+    const std::int32_t v = v_index[meta.active_indices[k]];
+    if (v >= 0) selection(v, static_cast<Eigen::Index>(k)) = 1.0;
+  }
+}
+
+void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& full) {
+  effective_selection = selection;
+  const std::size_t passes = meta.couplings.size();
+  for (std::size_t pass = 0; pass < passes; ++pass) {
+    for (const detail::PassiveCoupling& c : meta.couplings) {
+      const std::int32_t child_v = v_index[c.child];
+      if (child_v < 0) continue;  // a fixed child has no velocity coordinate
+      const std::int32_t driver_v = v_index[c.driver];
+      const double x = c.input_scale * full[c.driver];
+      const double value = c.output_scale * detail::coupling_polynomial(c, x);
+      double factor = 0.0;
+      if (!(value < meta.lower[c.child] || value > meta.upper[c.child])) {
+        factor = c.input_scale * detail::coupling_polynomial_slope(c, x) * c.output_scale;
+      }
+      if (driver_v < 0) {
+        effective_selection.row(child_v).setZero();  // a fixed driver never moves
+      } else {
+        effective_selection.row(child_v) = factor * effective_selection.row(driver_v);
+      }
+    }
+  }
+}
+
+void PinocchioHandKinematics::Impl::run_kinematics(const std::vector<double>& q_active, bool with_jacobians,
+                                                   std::vector<double>& full) {
+  full = detail::expand(meta, rest_full, q_active);
+  q_pin.setZero();
+  for (std::size_t i = 0; i < full.size(); ++i) {
+    if (q_index[i] >= 0) q_pin[q_index[i]] = full[i];
+  }
+  if (with_jacobians) {
+    pinocchio::computeJointJacobians(model, *data, q_pin);  // includes the forward kinematics pass
+  } else {
+    pinocchio::forwardKinematics(model, *data, q_pin);
+  }
+  pinocchio::updateFramePlacements(model, *data);
+  if (with_jacobians) fold_couplings(full);
+}
+
+template <typename State>
+void PinocchioHandKinematics::Impl::fill_state(State& state) const {
+  const pinocchio::SE3& wrist = data->oMf[wrist_frame_id];
+  state.wrist_position = to_array(wrist.translation());
+  state.wrist_rotation = to_row_major(wrist.rotation());
+  const Eigen::Matrix3d wrist_t = wrist.rotation().transpose();
+  for (const std::string& finger : meta.finger_order) {
+    const pinocchio::SE3& tip = data->oMf[tip_frame_ids.at(finger)];
+    const Eigen::Matrix3d world_rotation = tip.rotation() * tip_axis_rotations.at(finger);
+    state.tip_positions_world[finger] = to_array(tip.translation());
+    state.tip_rotations_world[finger] = to_row_major(world_rotation);
+    state.tip_positions_wrist[finger] = to_array(wrist_t * (tip.translation() - wrist.translation()));
+    state.tip_rotations_wrist[finger] = to_row_major(wrist_t * world_rotation);
+  }
+}
+
+PinocchioHandKinematics::PinocchioHandKinematics(const Config& config, std::string side)
+    : impl_(std::make_unique<Impl>(config, std::move(side))) {}
+
 PinocchioHandKinematics::~PinocchioHandKinematics() = default;
 PinocchioHandKinematics::PinocchioHandKinematics(PinocchioHandKinematics&&) noexcept = default;
 PinocchioHandKinematics& PinocchioHandKinematics::operator=(PinocchioHandKinematics&&) noexcept = default;
+
 const std::vector<std::string>& PinocchioHandKinematics::joint_names() const {
-  not_implemented();
+  return impl_->meta.joint_names;
 }
+
 const std::vector<std::string>& PinocchioHandKinematics::active_joint_names() const {
-  not_implemented();
+  return impl_->meta.active_joint_names;
 }
+
 const std::vector<double>& PinocchioHandKinematics::active_lower() const {
-  not_implemented();
+  return impl_->meta.active_lower;
 }
 const std::vector<double>& PinocchioHandKinematics::active_upper() const {
-  not_implemented();
+  return impl_->meta.active_upper;
 }
 const std::vector<double>& PinocchioHandKinematics::q_rest_active() const {
-  not_implemented();
+  return impl_->rest_active;
 }
 const std::vector<double>& PinocchioHandKinematics::q_current_active() const {
-  not_implemented();
+  return impl_->current_active;
 }
-std::vector<double> PinocchioHandKinematics::pose_active(const std::string&) const {
-  not_implemented();
+
+std::vector<double> PinocchioHandKinematics::pose_active(const std::string& pose_name) const {
+  const detail::HandJointMetadata& meta = impl_->meta;
+  return detail::select_active(
+      meta, detail::project_passive(
+                meta, detail::load_pose(meta.paths.pose_library, pose_name, meta.pose_joint_specs,
+                                        meta.joint_names, meta.lower, meta.upper)));
 }
-std::vector<double> PinocchioHandKinematics::expand_active(const std::vector<double>&) const {
-  not_implemented();
+
+std::vector<double> PinocchioHandKinematics::expand_active(const std::vector<double>& q_active) const {
+  return detail::expand(impl_->meta, impl_->rest_full, q_active);
 }
-std::vector<double> PinocchioHandKinematics::active_from_full(const std::vector<double>&) const {
-  not_implemented();
+
+std::vector<double> PinocchioHandKinematics::active_from_full(const std::vector<double>& q_full) const {
+  return detail::select_active(impl_->meta, q_full);
 }
-HandKinematicsState PinocchioHandKinematics::state_from_active(const std::vector<double>&) {
-  not_implemented();
+
+HandKinematicsState PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active) {
+  std::vector<double> full;
+  impl_->run_kinematics(q_active, false, full);
+  HandKinematicsState state;
+  impl_->fill_state(state);
+  return state;
 }
+
 HandKinematicsLinearization PinocchioHandKinematics::linearized_state_from_active(
-    const std::vector<double>&) {
-  not_implemented();
+    const std::vector<double>& q_active) {
+  Impl& impl = *impl_;
+  std::vector<double> full;
+  impl.run_kinematics(q_active, true, full);
+  HandKinematicsLinearization lin;
+  impl.fill_state(lin);
+  const Eigen::Matrix3d wrist_t = impl.data->oMf[impl.wrist_frame_id].rotation().transpose();
+  for (const std::string& finger : impl.meta.finger_order) {
+    impl.frame_jacobian.setZero();
+    pinocchio::getFrameJacobian(impl.model, *impl.data, impl.tip_frame_ids.at(finger),
+                                pinocchio::LOCAL_WORLD_ALIGNED, impl.frame_jacobian);
+    impl.reduced_jacobian.noalias() = impl.frame_jacobian * impl.effective_selection;
+    lin.tip_position_jacobians[finger] = to_dense(wrist_t * impl.reduced_jacobian.topRows<3>());
+    lin.tip_angular_jacobians[finger] = to_dense(impl.reduced_jacobian.bottomRows<3>());
+  }
+  return lin;
 }
-void PinocchioHandKinematics::apply_active(const std::vector<double>&) {
-  not_implemented();
+
+void PinocchioHandKinematics::apply_active(const std::vector<double>& q_active) {
+  std::vector<double> full = detail::expand(impl_->meta, impl_->rest_full, q_active);
+  std::vector<double> active = detail::select_active(impl_->meta, full);
+  impl_->current_full = std::move(full);
+  impl_->current_active = std::move(active);
 }
+
 std::vector<double> PinocchioHandKinematics::full_current_q() const {
-  not_implemented();
+  return impl_->current_full;
 }
+
 const std::vector<std::string>& PinocchioHandKinematics::skeleton_node_names() const {
-  not_implemented();
+  return impl_->skeleton_node_names;
 }
-std::vector<SkeletonPose> PinocchioHandKinematics::skeleton_poses_local(const std::vector<double>&) {
-  not_implemented();
+
+std::vector<SkeletonPose> PinocchioHandKinematics::skeleton_poses_local(const std::vector<double>& q_active) {
+  Impl& impl = *impl_;
+  std::vector<SkeletonPose> poses;
+  if (impl.skeleton_node_names.empty()) return poses;
+  std::vector<double> full;
+  impl.run_kinematics(q_active, false, full);
+  const pinocchio::SE3& wrist = impl.data->oMf[impl.wrist_frame_id];
+  const Eigen::Matrix3d wrist_t = wrist.rotation().transpose();
+  poses.reserve(impl.skeleton_node_names.size());
+  for (std::size_t i = 0; i < impl.skeleton_node_names.size(); ++i) {
+    const pinocchio::SE3& node = impl.data->oMf[impl.skeleton_frame_ids[i]];
+    SkeletonPose pose;
+    pose.name = impl.skeleton_node_names[i];
+    pose.position = to_array(wrist_t * (node.translation() - wrist.translation()));
+    pose.quaternion = quaternion_xyzw(wrist_t * node.rotation());
+    poses.push_back(std::move(pose));
+  }
+  return poses;
 }
 
 }  // namespace kelto::hand
