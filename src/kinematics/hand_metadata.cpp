@@ -291,7 +291,11 @@ std::vector<double> load_pose(const std::filesystem::path& pose_library, const s
                               const std::vector<std::string>& joint_names, const std::vector<double>& lower,
                               const std::vector<double>& upper) {
   const YAML::Node root = YAML::LoadFile(pose_library.string());
-  const YAML::Node poses = root.IsMap() ? root["poses"] : YAML::Node();
+  YAML::Node poses;
+  if (root.IsMap()) {
+    const YAML::Node found_poses = root["poses"];
+    if (found_poses.IsDefined()) poses = found_poses;
+  }
   YAML::Node entry;
   bool found = false;
   if (poses.IsSequence()) {
