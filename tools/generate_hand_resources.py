@@ -1,0 +1,1003 @@
+#!/usr/bin/env python3
+"""Generates every resource file of the hand type ``dynamic_openxr_hand`` from one description.
+
+The hand is an adult hand laid out in the template wrist frame: x palmar (right hand) / dorsal (left
+hand), y toward the thumb, z toward the fingertips. Every metacarpal runs from its base landmark B to
+its head landmark A of the palm layout table; the phalanges continue along the metacarpal at the zero
+joint vector. The left hand is the mirror image of the right one across the wrist's x = 0 plane, built
+from its own palm table so that its landmarks are met exactly.
+
+Files written (under resources/hands/dynamic_openxr_hand/):
+  dynamic_openxr_hand_system.yaml, config.yaml, pose_library.yaml,
+  resources/pinocchio/{left,right}.urdf, resources/pinocchio/metadata.yaml,
+  resources/mujoco/{left,right}.xml
+
+Usage: generate_hand_resources.py          write the files
+       generate_hand_resources.py --check  compare the committed files with the output; exit 1 and
+                                           list the differing files when any differs
+"""
+
+import argparse
+import math
+import pathlib
+import sys
+
+import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+HAND_TYPE = "dynamic_openxr_hand"
+HAND_DIR = pathlib.Path("resources") / "hands" / HAND_TYPE
+
+SIDES = ("right", "left")
+FINGERS = ("thumb", "first", "middle", "ring", "little")
+FINGER_WORD = {"thumb": "thumb", "first": "index", "middle": "middle", "ring": "ring", "little": "little"}
+LONG_FINGERS = ("first", "middle", "ring", "little")
+
+# Palm layout: per side and landmark, the metacarpal head A and base B (metres, template wrist frame).
+# For the thumb the landmark is the carpometacarpal joint (A equals B).
+PALM_TABLE = {
+    "right": {
+        "thumb": ((0.01791378856, 0.02917817421, 0.02529839985),
+                  (0.01791378856, 0.02917817421, 0.02529839985)),
+        "first": ((-0.0110400066222, 0.0373887227753, 0.0856472995507),
+                  (0.00155722315, 0.02107323706, 0.0147868637)),
+        "middle": ((-0.0163691827829, 0.00946094353832, 0.0857296730851),
+                   (-0.002177313436, 0.00711954385, 0.01631873846)),
+        "ring": ((-0.00970091940494, -0.0132089374615, 0.0813390002479),
+                 (-0.0005134355742, -0.006545122713, 0.01634769328)),
+        "little": ((0.00228678626667, -0.0376494808459, 0.0752327396856),
+                   (0.002478150884, -0.01898136921, 0.0152135836)),
+    },
+    "left": {
+        "thumb": ((-0.0179138016, 0.02917803824, 0.02529831976),
+                  (-0.0179138016, 0.02917803824, 0.02529831976)),
+        "first": ((0.0110399799606, 0.0373887937421, 0.0856473292338),
+                  (-0.001557245036, 0.02107322961, 0.01478697266)),
+        "middle": ((0.0163690540737, 0.00946093536779, 0.0857297262748),
+                   (0.002177304821, 0.007119543385, 0.01631883532)),
+        "ring": ((0.00970092826314, -0.0132089553135, 0.0813390547869),
+                 (0.0005134225357, -0.006545126438, 0.01634766161)),
+        "little": ((-0.00228680375259, -0.0376494576257, 0.0752327896856),
+                   (-0.002478157403, -0.0189813748, 0.01521364041)),
+    },
+}
+
+# Bone lengths in metres: thumb metacarpal (carpometacarpal to metacarpophalangeal joint), then joint to
+# joint for the phalanges; "distal" runs from the last joint to the end of the fingertip.
+THUMB_BONES = {"metacarpal": 0.046, "proximal": 0.032, "distal": 0.025}
+FINGER_BONES = {
+    "first": {"proximal": 0.040, "intermediate": 0.024, "distal": 0.020},
+    "middle": {"proximal": 0.044, "intermediate": 0.028, "distal": 0.021},
+    "ring": {"proximal": 0.041, "intermediate": 0.027, "distal": 0.020},
+    "little": {"proximal": 0.033, "intermediate": 0.019, "distal": 0.018},
+}
+
+# Capsule radii per bone (metres).
+RADIUS = {
+    "thumb": {"metacarpal": 0.0105, "proximal": 0.0095, "distal": 0.0088},
+    "first": {"metacarpal": 0.0080, "proximal": 0.0085, "intermediate": 0.0078, "distal": 0.0072},
+    "middle": {"metacarpal": 0.0080, "proximal": 0.0088, "intermediate": 0.0080, "distal": 0.0074},
+    "ring": {"metacarpal": 0.0078, "proximal": 0.0082, "intermediate": 0.0075, "distal": 0.0070},
+    "little": {"metacarpal": 0.0075, "proximal": 0.0075, "intermediate": 0.0068, "distal": 0.0063},
+}
+
+# Thumb frame at the carpometacarpal joint, in the palm plane's axes: at the zero joint vector the
+# thumb metacarpal lies alongside the index, turned THUMB_SPREAD_DEG from the middle finger's direction
+# toward the index and lifted THUMB_ELEVATION_DEG out of the palm plane; its pad faces into the palm,
+# turned THUMB_PRONATION_DEG from the palm normal toward the little finger.
+THUMB_SPREAD_DEG = 25.0
+THUMB_ELEVATION_DEG = 5.0
+THUMB_PRONATION_DEG = 60.0
+# The little finger's carpometacarpal axis: flexion tilted 20 degrees toward the metacarpal's long axis,
+# so that flexing it also turns the finger toward the thumb.
+LITTLE_OPPOSITION_TILT = math.radians(20.0)
+
+# Joint limits (radians). Positive flexion closes the hand; positive abduction of a long finger moves it
+# toward the thumb; positive thumb abduction lifts the thumb out of the palm.
+LIMITS = {
+    "thumb_cmc_abduction": (-0.35, 1.20),
+    "thumb_cmc_flexion": (-0.50, 1.20),
+    "thumb_mcp_abduction": (-0.26, 0.26),
+    "thumb_mcp_flexion": (-0.17, 1.05),
+    "thumb_ip_flexion": (-0.26, 1.40),
+    "index_mcp_abduction": (-0.30, 0.44),
+    "middle_mcp_abduction": (-0.35, 0.35),
+    "ring_mcp_abduction": (-0.35, 0.30),
+    "little_mcp_abduction": (-0.44, 0.30),
+    "index_mcp_flexion": (-0.26, 1.57),
+    "middle_mcp_flexion": (-0.26, 1.57),
+    "ring_mcp_flexion": (-0.26, 1.61),
+    "little_mcp_flexion": (-0.26, 1.66),
+    "ring_cmc_cup": (-0.05, 0.30),
+    "little_cmc_opposition": (-0.06, 0.45),
+}
+PIP_LIMITS = (0.0, 1.83)
+DIP_LIMITS = (0.0, 1.40)
+
+# Passive couplings: (driven joint, driving joint, factor); driven = factor * driver.
+COUPLINGS = [
+    ("index_dip_flexion", "index_pip_flexion", 0.7),
+    ("middle_dip_flexion", "middle_pip_flexion", 0.7),
+    ("ring_dip_flexion", "ring_pip_flexion", 0.7),
+    ("little_dip_flexion", "little_pip_flexion", 0.7),
+    ("ring_cmc_cup", "ring_mcp_flexion", 0.12),
+    ("little_cmc_opposition", "little_mcp_flexion", 0.2),
+]
+
+POSE_JOINTS = {
+    "thumb": ["thumb_cmc_abduction", "thumb_cmc_flexion", "thumb_mcp_abduction", "thumb_mcp_flexion",
+              "thumb_ip_flexion"],
+}
+for _finger in LONG_FINGERS:
+    _word = FINGER_WORD[_finger]
+    POSE_JOINTS[_finger] = [f"{_word}_mcp_abduction", f"{_word}_mcp_flexion", f"{_word}_pip_flexion",
+                            f"{_word}_dip_flexion"]
+
+MIRROR = np.diag([-1.0, 1.0, 1.0])
+
+
+# ---------------------------------------------------------------------------------------------------
+# Number formatting
+
+
+def num(value, digits=12):
+    text = f"{float(value):.{digits}g}"
+    if text in ("-0", "-0.0"):
+        text = "0"
+    return text
+
+
+def nums(values, digits=12):
+    return " ".join(num(v, digits) for v in values)
+
+
+def yaml_list(values, digits=12):
+    return "[" + ", ".join(num(v, digits) for v in values) + "]"
+
+
+# ---------------------------------------------------------------------------------------------------
+# Rotations
+
+
+def normalized(v):
+    v = np.asarray(v, dtype=float)
+    return v / np.linalg.norm(v)
+
+
+def frame_from_zx(z, x_hint):
+    """Rotation whose z axis is z and whose x axis is x_hint made orthogonal to z."""
+    z = normalized(z)
+    x = np.asarray(x_hint, dtype=float)
+    x = normalized(x - np.dot(x, z) * z)
+    y = np.cross(z, x)
+    return np.column_stack([x, y, z])
+
+
+def axis_rotation(axis, angle):
+    axis = normalized(axis)
+    k = np.array([[0.0, -axis[2], axis[1]], [axis[2], 0.0, -axis[0]], [-axis[1], axis[0], 0.0]])
+    return np.eye(3) + math.sin(angle) * k + (1.0 - math.cos(angle)) * (k @ k)
+
+
+def rpy_from_rotation(r):
+    """URDF roll, pitch, yaw with r = Rz(yaw) Ry(pitch) Rx(roll)."""
+    pitch = math.atan2(-r[2, 0], math.hypot(r[0, 0], r[1, 0]))
+    roll = math.atan2(r[2, 1], r[2, 2])
+    yaw = math.atan2(r[1, 0], r[0, 0])
+    return roll, pitch, yaw
+
+
+def quat_from_rotation(r):
+    """Unit quaternion (w, x, y, z) with a non-negative w."""
+    t = r[0, 0] + r[1, 1] + r[2, 2]
+    if t > 0.0:
+        s = math.sqrt(t + 1.0) * 2.0
+        q = [0.25 * s, (r[2, 1] - r[1, 2]) / s, (r[0, 2] - r[2, 0]) / s, (r[1, 0] - r[0, 1]) / s]
+    else:
+        i = int(np.argmax([r[0, 0], r[1, 1], r[2, 2]]))
+        j, k = (i + 1) % 3, (i + 2) % 3
+        s = math.sqrt(1.0 + r[i, i] - r[j, j] - r[k, k]) * 2.0
+        q = [0.0, 0.0, 0.0, 0.0]
+        q[0] = (r[k, j] - r[j, k]) / s
+        q[1 + i] = 0.25 * s
+        q[1 + j] = (r[j, i] + r[i, j]) / s
+        q[1 + k] = (r[k, i] + r[i, k]) / s
+    q = np.array(q)
+    if q[0] < 0.0:
+        q = -q
+    return q / np.linalg.norm(q)
+
+
+def is_identity(r):
+    return np.allclose(r, np.eye(3), atol=1e-15)
+
+
+# ---------------------------------------------------------------------------------------------------
+# The kinematic tree
+
+
+class Joint:
+    """One URDF joint, which is also one MJCF body (the child link) with an optional hinge."""
+
+    def __init__(self, name, parent, child, xyz, rot, axis=None, limits=None):
+        self.name = name
+        self.parent = parent
+        self.child = child
+        self.xyz = np.asarray(xyz, dtype=float)
+        self.rot = np.asarray(rot, dtype=float)
+        self.axis = None if axis is None else normalized(axis)
+        self.limits = limits
+
+    @property
+    def revolute(self):
+        return self.axis is not None
+
+
+class Capsule:
+    def __init__(self, name, link, length, radius, cls):
+        self.name = name
+        self.link = link
+        self.length = length
+        self.radius = radius
+        self.cls = cls
+
+    def fromto(self):
+        return [0.0, 0.0, 0.0, 0.0, 0.0, self.length]
+
+    def mass(self):
+        core = self.length
+        return 1000.0 * (math.pi * self.radius ** 2 * core + 4.0 / 3.0 * math.pi * self.radius ** 3)
+
+
+class Hand:
+    def __init__(self, side):
+        self.side = side
+        self.root = f"{side}_wrist"
+        self.joints = []
+        self.capsules = []
+        self.palm_rotation = np.eye(3)
+        self.palm_center = np.zeros(3)
+
+    def prefixed(self, name):
+        return f"{self.side}_{name}"
+
+    def joint(self, name):
+        for joint in self.joints:
+            if joint.name == name:
+                return joint
+        raise KeyError(name)
+
+    def movable_joint_names(self):
+        return [j.name for j in self.joints if j.revolute]
+
+    def fixed_joint_names(self):
+        return [j.name for j in self.joints if not j.revolute]
+
+    def links(self):
+        return [self.root] + [j.child for j in self.joints]
+
+    def children(self, link):
+        return [j for j in self.joints if j.parent == link]
+
+
+def palm_normal(table):
+    """Unit normal of the palm plane of a right-convention palm table (points palmar)."""
+    e_mid = normalized(table["middle"][0])
+    d = np.asarray(table["first"][0]) - np.asarray(table["little"][0])
+    e_idx = normalized(d - np.dot(d, e_mid) * e_mid)
+    return normalized(np.cross(e_idx, e_mid)), e_idx, e_mid
+
+
+def build_right_convention(side, table):
+    """The hand of `side` built in the right-hand convention from a palm table in that convention."""
+    hand = Hand(side)
+    p = hand.prefixed
+    limits = {name: LIMITS[name] for name in LIMITS}
+    normal, e_idx, e_mid = palm_normal(table)
+
+    # Thumb: two carpometacarpal hinges, two metacarpophalangeal hinges, one interphalangeal hinge.
+    thumb_a = np.asarray(table["thumb"][0])
+    spread, elevation = math.radians(THUMB_SPREAD_DEG), math.radians(THUMB_ELEVATION_DEG)
+    pronation = math.radians(THUMB_PRONATION_DEG)
+    thumb_direction = (math.cos(elevation) * (math.cos(spread) * e_mid + math.sin(spread) * e_idx) +
+                       math.sin(elevation) * normal)
+    r_thumb = frame_from_zx(thumb_direction, math.cos(pronation) * normal - math.sin(pronation) * e_idx)
+    hand.joints += [
+        Joint(p("thumb_cmc_abduction"), hand.root, p("thumb_cmc_abduction_aux"), thumb_a, r_thumb,
+              (-1, 0, 0), limits["thumb_cmc_abduction"]),
+        Joint(p("thumb_cmc_flexion"), p("thumb_cmc_abduction_aux"), p("thumb_metacarpal"), np.zeros(3),
+              np.eye(3), (0, 1, 0), limits["thumb_cmc_flexion"]),
+        Joint(p("thumb_mcp_abduction"), p("thumb_metacarpal"), p("thumb_mcp_abduction_aux"),
+              (0, 0, THUMB_BONES["metacarpal"]), np.eye(3), (-1, 0, 0), limits["thumb_mcp_abduction"]),
+        Joint(p("thumb_mcp_flexion"), p("thumb_mcp_abduction_aux"), p("thumb_proximal"), np.zeros(3),
+              np.eye(3), (0, 1, 0), limits["thumb_mcp_flexion"]),
+        Joint(p("thumb_ip_flexion"), p("thumb_proximal"), p("thumb_distal"),
+              (0, 0, THUMB_BONES["proximal"]), np.eye(3), (0, 1, 0), limits["thumb_ip_flexion"]),
+        Joint(p("thumb_tip_fixed"), p("thumb_distal"), p("thumb_tip"), (0, 0, THUMB_BONES["distal"]),
+              np.eye(3)),
+    ]
+    for bone, link in (("metacarpal", "thumb_metacarpal"), ("proximal", "thumb_proximal"),
+                       ("distal", "thumb_distal")):
+        length = THUMB_BONES[bone]
+        radius = RADIUS["thumb"][bone]
+        if bone == "distal":
+            length -= radius
+        hand.capsules.append(Capsule(p(f"thumb_{bone}_collision"), p(link), length, radius,
+                                     "bone" if bone == "metacarpal" else "phalanx"))
+
+    for finger in LONG_FINGERS:
+        word = FINGER_WORD[finger]
+        head, base = (np.asarray(v) for v in table[finger])
+        metacarpal = np.linalg.norm(head - base)
+        r_mc = frame_from_zx(head - base, normal)
+        bones = FINGER_BONES[finger]
+        metacarpal_link = p(f"{word}_metacarpal")
+        if finger in ("first", "middle"):
+            hand.joints.append(Joint(p(f"{word}_metacarpal_fixed"), hand.root, metacarpal_link, base, r_mc))
+        elif finger == "ring":
+            hand.joints.append(Joint(p("ring_cmc_cup"), hand.root, metacarpal_link, base, r_mc, (0, 1, 0),
+                                     limits["ring_cmc_cup"]))
+        else:
+            axis = (0.0, math.cos(LITTLE_OPPOSITION_TILT), math.sin(LITTLE_OPPOSITION_TILT))
+            hand.joints += [
+                Joint(p("little_cmc_opposition"), hand.root, p("little_cmc_opposition_aux"), base, r_mc, axis,
+                      limits["little_cmc_opposition"]),
+                Joint(p("little_metacarpal_fixed"), p("little_cmc_opposition_aux"), metacarpal_link,
+                      np.zeros(3), np.eye(3)),
+            ]
+        hand.joints += [
+            Joint(p(f"{word}_mcp_abduction"), metacarpal_link, p(f"{word}_mcp_abduction_aux"),
+                  (0, 0, metacarpal), np.eye(3), (-1, 0, 0), limits[f"{word}_mcp_abduction"]),
+            Joint(p(f"{word}_mcp_flexion"), p(f"{word}_mcp_abduction_aux"), p(f"{word}_proximal"),
+                  np.zeros(3), np.eye(3), (0, 1, 0), limits[f"{word}_mcp_flexion"]),
+            Joint(p(f"{word}_pip_flexion"), p(f"{word}_proximal"), p(f"{word}_intermediate"),
+                  (0, 0, bones["proximal"]), np.eye(3), (0, 1, 0), PIP_LIMITS),
+            Joint(p(f"{word}_dip_flexion"), p(f"{word}_intermediate"), p(f"{word}_distal"),
+                  (0, 0, bones["intermediate"]), np.eye(3), (0, 1, 0), DIP_LIMITS),
+            Joint(p(f"{word}_tip_fixed"), p(f"{word}_distal"), p(f"{word}_tip"), (0, 0, bones["distal"]),
+                  np.eye(3)),
+        ]
+        hand.capsules.append(Capsule(p(f"{word}_metacarpal_collision"), metacarpal_link, metacarpal,
+                                     RADIUS[finger]["metacarpal"], "bone"))
+        for bone in ("proximal", "intermediate", "distal"):
+            radius = RADIUS[finger][bone]
+            length = bones[bone] - (radius if bone == "distal" else 0.0)
+            hand.capsules.append(Capsule(p(f"{word}_{bone}_collision"), p(f"{word}_{bone}"), length, radius,
+                                         "phalanx"))
+
+    # Visual palm plate between the metacarpals.
+    heads = np.array([table[f][0] for f in LONG_FINGERS])
+    bases = np.array([table[f][1] for f in LONG_FINGERS])
+    hand.palm_center = 0.5 * (heads.mean(axis=0) + bases.mean(axis=0))
+    hand.palm_rotation = np.column_stack([normal, e_idx, np.cross(normal, e_idx)])
+    return hand
+
+
+def mirror_hand(hand):
+    """Mirror image across the x = 0 plane of the wrist frame, joint for joint."""
+    for joint in hand.joints:
+        joint.xyz = MIRROR @ joint.xyz
+        joint.rot = MIRROR @ joint.rot @ MIRROR
+        if joint.axis is not None:
+            joint.axis = -(MIRROR @ joint.axis)
+    hand.palm_center = MIRROR @ hand.palm_center
+    hand.palm_rotation = MIRROR @ hand.palm_rotation @ MIRROR
+    return hand
+
+
+def build_hand(side):
+    table = PALM_TABLE[side]
+    if side == "right":
+        return build_right_convention(side, table)
+    mirrored = {f: tuple(tuple(MIRROR @ np.asarray(v)) for v in table[f]) for f in table}
+    return mirror_hand(build_right_convention(side, mirrored))
+
+
+# ---------------------------------------------------------------------------------------------------
+# Forward kinematics (used for the pose library and for self-checks)
+
+
+def link_poses(hand, q):
+    """World (= wrist) poses of every link for joint values by unprefixed-or-prefixed name."""
+    poses = {hand.root: (np.eye(3), np.zeros(3))}
+    for joint in hand.joints:  # parents always come first
+        r_parent, p_parent = poses[joint.parent]
+        rot = r_parent @ joint.rot
+        pos = p_parent + r_parent @ joint.xyz
+        if joint.revolute:
+            rot = rot @ axis_rotation(joint.axis, q.get(joint.name, 0.0))
+        poses[joint.child] = (rot, pos)
+    return poses
+
+
+def apply_couplings(hand, q):
+    q = dict(q)
+    for child, driver, factor in COUPLINGS:
+        name = hand.prefixed(child)
+        lower, upper = hand.joint(name).limits
+        q[name] = min(max(factor * q.get(hand.prefixed(driver), 0.0), lower), upper)
+    return q
+
+
+# ---------------------------------------------------------------------------------------------------
+# Poses
+
+
+def pose_vector(hand, finger_angles):
+    q = {}
+    for finger, values in finger_angles.items():
+        for name, value in zip(POSE_JOINTS[finger], values):
+            q[hand.prefixed(name)] = value
+    return apply_couplings(hand, q)
+
+
+def clamp_pose(hand, finger_angles):
+    out = {}
+    for finger, values in finger_angles.items():
+        row = []
+        for name, value in zip(POSE_JOINTS[finger], values):
+            lower, upper = hand.joint(hand.prefixed(name)).limits
+            row.append(min(max(value, lower), upper))
+        out[finger] = row
+    return out
+
+
+def adduction_angles(table):
+    """Abduction angles that turn each long finger parallel to the middle finger, in its palm plane."""
+    normal, _, _ = palm_normal(table)
+    middle = normalized(np.asarray(table["middle"][0]) - np.asarray(table["middle"][1]))
+    angles = {}
+    for finger in LONG_FINGERS:
+        head, base = (np.asarray(v) for v in table[finger])
+        direction = normalized(head - base)
+        r_mc = frame_from_zx(direction, normal)
+        local = r_mc.T @ middle
+        # Rotation about -x moves z toward +y: the angle that brings z onto the target's (y, z) part.
+        angles[finger] = math.atan2(local[1], local[2])
+    return angles
+
+
+def base_poses(table):
+    add = adduction_angles(table)
+    spread = {"first": 0.12, "middle": 0.0, "ring": -0.10, "little": -0.20}
+    poses = {}
+    poses["open"] = {"thumb": [0.35, -0.35, 0.0, 0.05, 0.05]}
+    poses["five_close"] = {"thumb": [0.1, 0.0, 0.0, 0.1, 0.1]}
+    poses["mcp90"] = {"thumb": [0.1, 0.0, 0.0, 0.1, 0.1]}
+    poses["mcp90_pip90"] = {"thumb": [0.3, 0.6, 0.0, 0.3, 0.3]}
+    poses["fist"] = {"thumb": [0.35, 0.9, 0.0, 0.6, 0.5]}
+    for finger in LONG_FINGERS:
+        poses["open"][finger] = [spread[finger], 0.05, 0.08, 0.0]
+        poses["five_close"][finger] = [0.9 * add[finger], 0.0, 0.0, 0.0]
+        poses["mcp90"][finger] = [0.9 * add[finger], 1.55, 0.0, 0.0]
+        poses["mcp90_pip90"][finger] = [0.9 * add[finger], 1.55, 1.55, 0.0]
+        poses["fist"][finger] = [0.9 * add[finger], 1.45, 1.65, 0.0]
+    return poses
+
+
+PINCH_FINGER_START = {
+    "first": [0.0, 0.65, 0.55, 0.0],
+    "middle": [0.0, 0.75, 0.6, 0.0],
+    "ring": [0.0, 0.85, 0.65, 0.0],
+    "little": [0.0, 0.95, 0.7, 0.0],
+}
+PINCH_THUMB_START = [0.3, 0.6, 0.0, 0.3, 0.3]
+
+
+def pad_offset(finger, side="right"):
+    """Centre of the fingertip pad in the tip link's frame: on the capsule's end cap, on the pad side."""
+    radius = RADIUS[finger]["distal"]
+    return np.array([radius if side == "right" else -radius, 0.0, -radius])
+
+
+def pad_pose(hand, poses, finger):
+    rot, pos = poses[hand.prefixed(FINGER_WORD[finger] + "_tip")]
+    pad_axis = rot[:, 0] if hand.side == "right" else -rot[:, 0]
+    return pos + rot @ pad_offset(finger, hand.side), pad_axis
+
+
+def solve_pinch(hand, finger):
+    """Thumb and finger angles that press the two fingertip pads together, near a natural pinch."""
+    names = [hand.prefixed(n) for n in POSE_JOINTS["thumb"]] + [hand.prefixed(n) for n in POSE_JOINTS[finger][:3]]
+    start = np.array(PINCH_THUMB_START + PINCH_FINGER_START[finger][:3])
+    lower = np.array([hand.joint(n).limits[0] for n in names])
+    upper = np.array([hand.joint(n).limits[1] for n in names])
+    reg = np.array([0.004, 0.004, 0.01, 0.004, 0.004, 0.01, 0.006, 0.006])
+
+    def residual(x):
+        poses = link_poses(hand, apply_couplings(hand, dict(zip(names, x))))
+        thumb_pad, thumb_normal = pad_pose(hand, poses, "thumb")
+        finger_pad, finger_normal = pad_pose(hand, poses, finger)
+        facing = 0.003 * (thumb_normal + finger_normal)
+        return np.concatenate([thumb_pad - finger_pad, facing, reg * (x - start)])
+
+    x = start.copy()
+    for _ in range(200):
+        r = residual(x)
+        jac = np.empty((r.size, x.size))
+        for i in range(x.size):
+            step = np.zeros(x.size)
+            step[i] = 1e-7
+            jac[:, i] = (residual(x + step) - r) / 1e-7
+        dx = np.linalg.solve(jac.T @ jac + 1e-6 * np.eye(x.size), -jac.T @ r)
+        x = np.clip(x + dx, lower, upper)
+    x = np.round(x, 4)
+    gap = np.linalg.norm(residual(x)[:3])
+    if gap > 0.002:
+        raise SystemExit(f"pinch pose for {finger} does not close: gap {gap:.4f} m")
+    angles = {f: list(v) for f, v in base_poses(PALM_TABLE["right"])["open"].items()}
+    angles["thumb"] = list(x[:5])
+    angles[finger] = list(x[5:]) + [0.0]
+    return angles
+
+
+def build_poses(hand):
+    """Named poses as finger angle lists (same values for both sides: the joints are mirrored)."""
+    poses = base_poses(PALM_TABLE["right"])
+    for finger in LONG_FINGERS:
+        poses[f"pinch_{finger}"] = solve_pinch(hand, finger)
+    rounded = {}
+    for name, angles in poses.items():
+        clamped = clamp_pose(hand, angles)
+        rounded[name] = {f: [round(float(v), 4) for v in clamped[f]] for f in FINGERS}
+    return rounded
+
+
+# ---------------------------------------------------------------------------------------------------
+# URDF
+
+
+def urdf_text(hand):
+    lines = [
+        '<?xml version="1.0"?>',
+        f"<!-- {hand.side.capitalize()} hand of the dynamic OpenXR-style hand; generated by "
+        "tools/generate_hand_resources.py. -->",
+        "<!-- Template wrist frame: x palmar (right) / dorsal (left), y toward the thumb, z toward the "
+        "fingertips. -->",
+        f'<robot name="{hand.side}_{HAND_TYPE}">',
+    ]
+    capsules = {c.link: c for c in hand.capsules}
+    for link in hand.links():
+        capsule = capsules.get(link)
+        if capsule is None:
+            lines.append(f'  <link name="{link}"/>')
+            continue
+        mass = capsule.mass()
+        length = capsule.length
+        ixx = mass * (3 * capsule.radius ** 2 + length ** 2) / 12.0
+        izz = 0.5 * mass * capsule.radius ** 2
+        lines += [
+            f'  <link name="{link}">',
+            "    <inertial>",
+            f'      <origin xyz="0 0 {num(length / 2)}" rpy="0 0 0"/>',
+            f'      <mass value="{num(mass, 6)}"/>',
+            f'      <inertia ixx="{num(ixx, 6)}" ixy="0" ixz="0" iyy="{num(ixx, 6)}" iyz="0" izz="{num(izz, 6)}"/>',
+            "    </inertial>",
+            "  </link>",
+        ]
+    for joint in hand.joints:
+        kind = "revolute" if joint.revolute else "fixed"
+        lines += [
+            f'  <joint name="{joint.name}" type="{kind}">',
+            f'    <origin xyz="{nums(joint.xyz)}" rpy="{nums(rpy_from_rotation(joint.rot))}"/>',
+            f'    <parent link="{joint.parent}"/>',
+            f'    <child link="{joint.child}"/>',
+        ]
+        if joint.revolute:
+            lines += [
+                f'    <axis xyz="{nums(joint.axis)}"/>',
+                f'    <limit lower="{num(joint.limits[0])}" upper="{num(joint.limits[1])}" effort="2" '
+                'velocity="8"/>',
+            ]
+        lines.append("  </joint>")
+    lines += ["</robot>", ""]
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------------------------------
+# MJCF
+
+
+def mjcf_text(hand):
+    p = hand.prefixed
+    capsules = {c.link: c for c in hand.capsules}
+    out = [
+        f'<mujoco model="{hand.side}_{HAND_TYPE}">',
+        f"  <!-- {hand.side.capitalize()} hand of the dynamic OpenXR-style hand; generated by "
+        "tools/generate_hand_resources.py. -->",
+        "  <!-- Same tree as the URDF of this side: one body per link, one hinge per revolute joint. -->",
+        '  <compiler angle="radian" autolimits="true"/>',
+        '  <option timestep="0.002" integrator="implicitfast" gravity="0 0 0"/>',
+        '  <statistic center="0 0 0.1" extent="0.25"/>',
+        "  <visual>",
+        '    <headlight ambient="0.35 0.35 0.35" diffuse="0.5 0.5 0.5" specular="0.1 0.1 0.1"/>',
+        '    <global azimuth="150" elevation="-20"/>',
+        "  </visual>",
+        "  <default>",
+        '    <joint limited="true" damping="0.03" armature="0.0005"/>',
+        '    <position kp="1.5" ctrllimited="true"/>',
+        '    <default class="phalanx">',
+        '      <geom type="capsule" contype="1" conaffinity="3" condim="3" friction="1 0.005 0.0001" '
+        'rgba="0.85 0.7 0.6 1"/>',
+        "    </default>",
+        '    <default class="bone">',
+        '      <geom type="capsule" contype="2" conaffinity="1" condim="3" friction="1 0.005 0.0001" '
+        'rgba="0.8 0.65 0.55 1"/>',
+        "    </default>",
+        '    <default class="visual">',
+        '      <geom contype="0" conaffinity="0" group="1" rgba="0.8 0.65 0.55 0.6"/>',
+        "    </default>",
+        "  </default>",
+        "  <worldbody>",
+        '    <light name="key_light" pos="0.4 -0.4 0.6" dir="-0.5 0.5 -0.7" directional="true" '
+        'diffuse="0.6 0.6 0.6"/>',
+        '    <light name="fill_light" pos="-0.4 0.4 0.4" dir="0.5 -0.5 -0.4" directional="true" '
+        'diffuse="0.3 0.3 0.3"/>',
+    ]
+
+    def emit(link, depth, joint=None):
+        pad = "  " * depth
+        if joint is None:
+            out.append(f'{pad}<body name="{link}" pos="0 0 0">')
+        else:
+            attrs = f'pos="{nums(joint.xyz)}"'
+            if not is_identity(joint.rot):
+                attrs += f' quat="{nums(quat_from_rotation(joint.rot))}"'
+            out.append(f'{pad}<body name="{link}" {attrs}>')
+        inner = pad + "  "
+        capsule = capsules.get(link)
+        if capsule is None:
+            out.append(f'{inner}<inertial pos="0 0 0" mass="0.001" diaginertia="1e-08 1e-08 1e-08"/>')
+        if joint is not None and joint.revolute:
+            out.append(f'{inner}<joint name="{joint.name}" axis="{nums(joint.axis)}" '
+                       f'range="{num(joint.limits[0])} {num(joint.limits[1])}"/>')
+        if link == hand.root:
+            size = "0.009 0.038 0.036"
+            out.append(f'{inner}<geom name="{p("palm_visual")}" class="visual" type="box" size="{size}" '
+                       f'pos="{nums(hand.palm_center)}" quat="{nums(quat_from_rotation(hand.palm_rotation))}"/>')
+        if capsule is not None:
+            out.append(f'{inner}<geom name="{capsule.name}" class="{capsule.cls}" '
+                       f'fromto="{nums(capsule.fromto())}" size="{num(capsule.radius)}"/>')
+        if link.endswith("_tip"):
+            out.append(f'{inner}<site name="{link}_site" size="0.003" rgba="0.2 0.4 0.9 1"/>')
+        for child in hand.children(link):
+            emit(child.child, depth + 1, child)
+        out.append(f"{pad}</body>")
+
+    emit(hand.root, 2)
+    out.append("  </worldbody>")
+
+    # Same-finger bones never collide with one another; neither do the thumb and index metacarpals,
+    # which lie against each other at the wrist.
+    out.append("  <contact>")
+    pairs = [("thumb_metacarpal", "thumb_proximal"), ("thumb_metacarpal", "thumb_distal"),
+             ("thumb_metacarpal", "index_metacarpal")]
+    for finger in LONG_FINGERS:
+        word = FINGER_WORD[finger]
+        bones = [f"{word}_metacarpal", f"{word}_proximal", f"{word}_intermediate", f"{word}_distal"]
+        for i, first in enumerate(bones):
+            for second in bones[i + 2 if i > 0 else i + 1:]:
+                pairs.append((first, second))
+    for first, second in pairs:
+        out.append(f'    <exclude body1="{p(first)}" body2="{p(second)}"/>')
+    out.append("  </contact>")
+
+    out.append("  <equality>")
+    for child, driver, factor in COUPLINGS:
+        out.append(f'    <joint name="{p(child)}_coupling" joint1="{p(child)}" joint2="{p(driver)}" '
+                   f'polycoef="0 {num(factor)} 0 0 0" solref="0.005 1"/>')
+    out.append("  </equality>")
+
+    coupled = {p(c) for c, _, _ in COUPLINGS}
+    out.append("  <actuator>")
+    for joint in hand.joints:
+        if joint.revolute and joint.name not in coupled:
+            out.append(f'    <position name="{joint.name}_position" joint="{joint.name}" '
+                       f'ctrlrange="{num(joint.limits[0])} {num(joint.limits[1])}"/>')
+    out.append("  </actuator>")
+    out += ["</mujoco>", ""]
+    return "\n".join(out)
+
+
+# ---------------------------------------------------------------------------------------------------
+# Metadata, pose library, configurations
+
+
+def active_joint_names(hand):
+    coupled = {hand.prefixed(c) for c, _, _ in COUPLINGS}
+    return [n for n in hand.movable_joint_names() if n not in coupled]
+
+
+def metadata_text(hands):
+    lines = [
+        "# Joint metadata of the dynamic OpenXR-style hand; generated by tools/generate_hand_resources.py.",
+        "# Angles in radians. Coupled joints follow their driver: dependent = polycoef(independent).",
+    ]
+    for side in SIDES:
+        hand = hands[side]
+        p = hand.prefixed
+        lines.append(f"{side}:")
+        lines.append("  joint_order:")
+        lines += [f"    - {name}" for name in hand.movable_joint_names()]
+        lines.append("  joint_limits_rad:")
+        for joint in hand.joints:
+            if joint.revolute:
+                lines.append(f"    {joint.name}: {yaml_list(joint.limits)}")
+        lines.append("  pose_joint_names:")
+        for finger in FINGERS:
+            lines.append(f"    {finger}: [{', '.join(p(n) for n in POSE_JOINTS[finger])}]")
+        lines.append("  pose_joint_multipliers:")
+        for finger in FINGERS:
+            lines.append(f"    {finger}: {yaml_list([1.0] * len(POSE_JOINTS[finger]))}")
+        lines.append("  fixed_joint_names:")
+        lines += [f"    - {name}" for name in hand.fixed_joint_names()]
+        lines.append("  active_joint_order:")
+        lines += [f"    - {name}" for name in active_joint_names(hand)]
+        lines.append("  equality_constraints:")
+        for child, driver, factor in COUPLINGS:
+            lines += [
+                f"    - name: {p(child)}_coupling",
+                f"      dependent_joint: {p(child)}",
+                f"      independent_joint: {p(driver)}",
+                f"      polycoef: {yaml_list([0.0, factor, 0.0, 0.0, 0.0])}",
+            ]
+        lines.append(f"  wrist_frame_name: {hand.root}")
+        lines.append("  fingertip_frame_names:")
+        for finger in FINGERS:
+            lines.append(f"    {finger}: {p(FINGER_WORD[finger] + '_tip')}")
+    lines.append("")
+    return "\n".join(lines)
+
+
+CALIBRATION_STAGES = [
+    ("close", "flat_reference", "close", "五指自然并拢并保持。", "five_close", list(FINGERS), None, 3.0),
+    ("open", "flat_reference", "open", "五指自然张开并保持。", "open", list(FINGERS), None, 0.5),
+    ("mcp90", "bent_reference", "mcp90", "四指根关节弯曲约 90 度并保持。", "mcp90", list(LONG_FINGERS), None,
+     4.0),
+    ("pinch_first", "tip_offset", "pinch", "拇指与食指指腹轻触并保持。", None, [], "first", 0.0),
+    ("pinch_middle", "tip_offset", "pinch", "拇指与中指指腹轻触并保持。", None, [], "middle", 0.0),
+    ("pinch_ring", "tip_offset", "pinch", "拇指与无名指指腹轻触并保持。", None, [], "ring", 0.0),
+    ("pinch_little", "tip_offset", "pinch", "拇指与小指指腹轻触并保持。", None, [], "little", 0.0),
+]
+
+
+def pose_library_text(poses):
+    lines = [
+        "# Named poses of the dynamic OpenXR-style hand and its calibration profile; generated by",
+        "# tools/generate_hand_resources.py. finger_angles_rad lists, per finger, the values of the",
+        "# metadata's pose_joint_names (coupled joints are recomputed from their drivers).",
+        "poses:",
+    ]
+    for name, angles in poses.items():
+        lines.append(f"  - name: {name}")
+        lines.append("    finger_angles_rad:")
+        for finger in FINGERS:
+            lines.append(f"      {finger}: {yaml_list(angles[finger], 6)}")
+    lines += ["calibration:", "  profile_version: 1", "  stages:"]
+    for sid, role, kind, prompt, pose, fingers, partner, weight in CALIBRATION_STAGES:
+        lines += [
+            f"    - id: {sid}",
+            f"      role: {role}",
+            f"      gesture_kind: {kind}",
+            f'      prompt: "{prompt}"',
+        ]
+        if pose is not None:
+            lines.append(f"      reference_pose: {pose}")
+        lines.append(f"      fingers: [{', '.join(fingers)}]")
+        if partner is not None:
+            lines.append(f"      partner_finger: {partner}")
+        lines += ["      sample_count: 30", f"      weight: {num(weight)}"]
+    basic = [s[0] for s in CALIBRATION_STAGES[:3]]
+    enhanced = [s[0] for s in CALIBRATION_STAGES]
+    lines += [
+        "  modes:",
+        "    basic:",
+        f"      stages: [{', '.join(basic)}]",
+        "    enhanced:",
+        f"      stages: [{', '.join(enhanced)}]",
+        "",
+    ]
+    return "\n".join(lines)
+
+
+def system_text(hands):
+    right = hands["right"]
+    lines = [
+        "# System configuration of the dynamic OpenXR-style hand; generated by",
+        "# tools/generate_hand_resources.py. Link and joint names are given for the right hand; the left",
+        "# hand reads them with the side prefix swapped.",
+        "hand:",
+        f"  type: {HAND_TYPE}",
+        "  default_side: right",
+        "  rest_pose: open",
+        f"  wrist_link: {right.root}",
+        "  wrist_offset: [0, 0, 0]",
+        "  fingers:",
+    ]
+    for finger in FINGERS:
+        lines += [
+            f"    {finger}:",
+            f"      fingertip_link: {right.prefixed(FINGER_WORD[finger] + '_tip')}",
+            f"      fingertip_frame: {finger}",
+            '      fingertip_direction_axis: "+z"',
+            '      fingertip_pad_axis_right: "+x"',
+            '      fingertip_pad_axis_left: "-x"',
+            f"      tip_offset_right: {yaml_list(pad_offset(finger, 'right'))}",
+            f"      tip_offset_left: {yaml_list(pad_offset(finger, 'left'))}",
+        ]
+    lines += [
+        "retargeting:",
+        f"  finger_order: [{', '.join(FINGERS)}]",
+        "tip_mapping:",
+    ]
+    # Glove axes: x along the fingers, z out of the back of the hand, right-handed on either hand.
+    rotation = {"right": [[0, 0, -1], [0, 1, 0], [1, 0, 0]], "left": [[0, 0, 1], [0, -1, 0], [1, 0, 0]]}
+    for side in SIDES:
+        lines += [
+            f"  {side}:",
+            "    rotation_matrix:",
+        ]
+        lines += [f"      - {yaml_list(row)}" for row in rotation[side]]
+        lines += [
+            "    human_hand_scale: 1.0",
+            "    palm_offset_local: [0, 0, 0.085]",
+            "    input_tip_offset_local:",
+        ]
+        lines += [f"      {finger}: [0, 0, 0]" for finger in FINGERS]
+        lines += [
+            "    pinch_model:",
+            "      enabled: true",
+            f"      candidate_fingers: [{', '.join(LONG_FINGERS)}]",
+            "      epsilon1_m: 0.03",
+            "      epsilon2_m: 0.01",
+            "      switch_gain: 50.0",
+            "      thumb_compensation_weight: 0.0",
+            "      finger_compensation_weight: 1.0",
+            "      contact_distance_m: 0.0",
+            "    tripod_pinch:",
+            "      enabled: false",
+            "      fingers: [first, middle]",
+            "      alignment_axis: x",
+            "    dynamic_palm_offset_by_finger_plane:",
+            "      enabled: false",
+            "      flat_z: 0.11261015",
+            "      bent_z: 0.07261015",
+            "      max_angle_deg: 65.0",
+            "    dynamic_thumb_adduction_offset:",
+            "      enabled: false",
+            "    side_touch_plane_constraint:",
+            "      enabled: false",
+        ]
+    lines += [
+        "joint_smoother:",
+        "  enabled: true",
+        "  alpha: 0.45",
+        "  deadband_rad: 0.0",
+        "solver:",
+        "  weights:",
+        "    shape: 5.0",
+        "    pinch: 10.0",
+        "    pinch_pad_alignment: 0.0",
+        "    orientation: 0.005",
+        "    pinch_mode: relative",
+        "    orientation_axis_weights:",
+        "      x: 1.0",
+        "      y: 0.0",
+        "      z: 0.0",
+        "  joint_regularization:",
+        "    default_weight: 0.0001",
+        "  velocity_regularization:",
+        "    default_weight: 0.0005",
+        "  optimizer:",
+        "    gn_max_iters: 8",
+        "    ftol: 0.0001",
+        "    xtol: 0.0001",
+        "    gtol: 0.0001",
+        "    gn_damping: 0.0001",
+        "    gn_damping_growth: 10.0",
+        "    gn_damping_shrink: 0.5",
+        "    gn_step_scales: [1.0, 0.5, 0.25, 0.125, 0.0625]",
+        "  coarse_to_fine:",
+        "    enabled: false",
+        "    finger: thumb",
+        "    variable_joint_names: [thumb_cmc_abduction, thumb_cmc_flexion, thumb_mcp_flexion]",
+        "    max_iters: 2",
+        "    damping: 0.0001",
+        "    max_step_rad: 0.5",
+        "    orientation_multiplier: 8.0",
+        "  error_reseed:",
+        "    enabled: false",
+        "    shape_max_threshold_m: 0.08",
+        "  output_hold_when_stalled:",
+        "    enabled: false",
+        "    target_delta_threshold_m: 0.002",
+        "    shape_delta_threshold_m: 0.0002",
+        "    q_delta_norm_threshold_rad: 0.001",
+        "  output_velocity_limit:",
+        "    enabled: false",
+        "    max_velocity_rad_s: 6.0",
+        "    max_dt_s: 0.016666666666666666",
+        "calibration:",
+        "  input_tip_offset_local:",
+        "    frozen_axes_by_side:",
+    ]
+    for side in SIDES:
+        lines.append(f"      {side}:")
+        lines += [f"        {finger}: []" for finger in FINGERS]
+    lines += [
+        "kelto_sdk:",
+        "  physics_enabled: false",
+        "viewer:",
+        "  physics_enabled: false",
+        "  physics_steps_per_render: 8",
+        "  physics_reset_qvel: false",
+        "  physics_iterations: 50",
+        "  physics_ls_iterations: 20",
+        "",
+    ]
+    return "\n".join(lines)
+
+
+def runtime_config_text():
+    lines = [
+        "# Glove runtime configuration of the dynamic OpenXR-style hand; generated by",
+        "# tools/generate_hand_resources.py. Filter alphas are the weight of each new sample (0..1);",
+        "# rpy_bias_deg adds a fixed roll, pitch, yaw (degrees) to a finger's orientation.",
+        "glove:",
+        "  position_filter_alpha: 0.35",
+        "  orientation_filter_alpha: 0.25",
+        "  rpy_bias_deg:",
+    ]
+    lines += [f"    {finger}: []" for finger in FINGERS]
+    lines.append("")
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------------------------------
+
+
+def generate():
+    hands = {side: build_hand(side) for side in SIDES}
+    poses = build_poses(hands["right"])
+    files = {
+        HAND_DIR / f"{HAND_TYPE}_system.yaml": system_text(hands),
+        HAND_DIR / "config.yaml": runtime_config_text(),
+        HAND_DIR / "pose_library.yaml": pose_library_text(poses),
+        HAND_DIR / "resources" / "pinocchio" / "metadata.yaml": metadata_text(hands),
+    }
+    for side in SIDES:
+        files[HAND_DIR / "resources" / "pinocchio" / f"{side}.urdf"] = urdf_text(hands[side])
+        files[HAND_DIR / "resources" / "mujoco" / f"{side}.xml"] = mjcf_text(hands[side])
+    return files
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true",
+                        help="compare the committed files with the generator's output")
+    args = parser.parse_args(argv)
+    files = generate()
+    if args.check:
+        differing = []
+        for relative, text in files.items():
+            path = ROOT / relative
+            if not path.is_file() or path.read_bytes() != text.encode("utf-8"):
+                differing.append(str(relative))
+        if differing:
+            print("hand resources differ from tools/generate_hand_resources.py output:")
+            for name in differing:
+                print(f"  {name}")
+            print("run tools/generate_hand_resources.py to regenerate them")
+            return 1
+        print(f"hand resources match the generator ({len(files)} files)")
+        return 0
+    for relative, text in files.items():
+        path = ROOT / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(text.encode("utf-8"))
+        print(f"wrote {relative}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
