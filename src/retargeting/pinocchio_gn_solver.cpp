@@ -172,33 +172,40 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   Eigen::VectorXd g(n);
   Eigen::MatrixXd JtJ(n, n);
 
+  // The linearization at q is kept while q stays put: after a rejected step the next iteration differs
+  // only in its damping.
+  bool linearized = false;
+  double cost = 0.0;
+  Eigen::VectorXd dq(n);
   while (iterations < gn_max_iters_) {
-    HandKinematicsLinearization lin = kinematics_.linearized_state_from_active(q);
-    const ObjectiveLinearization lr = objective_.linearized_residual_and_jacobian(lin, target, q, q_prev);
-    const double cost = half_squared_norm(lr.residual);
-    if (cost < best_cost) {
-      best_cost = cost;
-      best_q = q;
-      best_state = HandKinematicsState{lin.wrist_position,
-                                       lin.wrist_rotation,
-                                       std::move(lin.tip_positions_wrist),
-                                       std::move(lin.tip_rotations_wrist),
-                                       std::move(lin.tip_positions_world),
-                                       std::move(lin.tip_rotations_world)};
+    if (!linearized) {
+      HandKinematicsLinearization lin = kinematics_.linearized_state_from_active(q);
+      const ObjectiveLinearization lr = objective_.linearized_residual_and_jacobian(lin, target, q, q_prev);
+      cost = half_squared_norm(lr.residual);
+      if (cost < best_cost) {
+        best_cost = cost;
+        best_q = q;
+        best_state = HandKinematicsState{lin.wrist_position,
+                                         lin.wrist_rotation,
+                                         std::move(lin.tip_positions_wrist),
+                                         std::move(lin.tip_rotations_wrist),
+                                         std::move(lin.tip_positions_world),
+                                         std::move(lin.tip_rotations_world)};
+      }
+      const Eigen::Map<const RowMajorMatrix> J(lr.jacobian.data.data(),
+                                               static_cast<Eigen::Index>(lr.jacobian.rows),
+                                               static_cast<Eigen::Index>(lr.jacobian.cols));
+      const Eigen::Map<const Eigen::VectorXd> r(lr.residual.data(),
+                                                static_cast<Eigen::Index>(lr.residual.size()));
+      g.noalias() = J.transpose() * r;
+      JtJ.noalias() = J.transpose() * J;
+      linearized = true;
     }
-
-    const Eigen::Map<const RowMajorMatrix> J(lr.jacobian.data.data(),
-                                             static_cast<Eigen::Index>(lr.jacobian.rows),
-                                             static_cast<Eigen::Index>(lr.jacobian.cols));
-    const Eigen::Map<const Eigen::VectorXd> r(lr.residual.data(),
-                                              static_cast<Eigen::Index>(lr.residual.size()));
-    g.noalias() = J.transpose() * r;
     const double g_max = max_abs(g);
     ++iterations;
     if (g_max <= gtol_ && cost <= ftol_) break;
 
-    JtJ.noalias() = J.transpose() * J;
-    const Eigen::VectorXd dq = damped_solve(JtJ, lambda, -g);
+    dq = damped_solve(JtJ, lambda, -g);
     const double dq_max = max_abs(dq);
     if (dq_max <= xtol_ && cost <= ftol_) break;
 
@@ -210,6 +217,10 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
         if (!(std::abs(candidate[i] - q[i]) <= 1e-5 * std::abs(q[i]) + 1e-8)) moves = true;
       }
       if (!moves) continue;
+      // The joint-space rows alone bound the candidate's cost from below; when they already rule the step
+      // out, the forward kinematics are not needed. The margin keeps the decision clear of rounding.
+      const double lower_bound = joint_terms_cost(candidate, q_prev);
+      if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
       const double candidate_cost = half_squared_norm(
           objective_.residual_terms(kinematics_.state_from_active(candidate), target, candidate, q_prev)
               .concatenated());
@@ -217,6 +228,7 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
         q = candidate;
         lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);
         accepted = true;
+        linearized = false;
         break;
       }
     }
@@ -232,6 +244,30 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   outcome.state = best_state ? std::move(*best_state) : kinematics_.state_from_active(outcome.q);
   outcome.iterations = iterations;
   return outcome;
+}
+
+double PinocchioGNSolver::joint_terms_cost(const std::vector<double>& q,
+                                           const std::vector<double>& q_prev) const {
+  const RetargetObjectiveConfig& c = objective_.config();
+  const std::vector<double>& rest = objective_.q_rest_active();
+  if (rest.size() != q.size() || q_prev.size() != q.size() || c.joint_regularization.size() != q.size() ||
+      c.velocity_regularization.size() != q.size()) {
+    return 0.0;  // no bound; the full evaluation reports the mismatch
+  }
+  double sum = 0.0;
+  for (std::size_t i = 0; i < q.size(); ++i) {
+    const double w = c.joint_regularization[i] > 0.0 ? c.joint_regularization[i] : 0.0;
+    const double v = c.velocity_regularization[i] > 0.0 ? c.velocity_regularization[i] : 0.0;
+    const double a = std::sqrt(w) * (q[i] - rest[i]);
+    const double b = std::sqrt(v) * (q[i] - q_prev[i]);
+    sum += a * a + b * b;
+  }
+  for (const JointCouplingRegularization& rule : c.joint_coupling) {
+    if (rule.index_a >= q.size() || rule.index_b >= q.size()) return 0.0;
+    const double r = std::sqrt(rule.weight) * (q[rule.index_a] - q[rule.index_b] - rule.offset);
+    sum += r * r;
+  }
+  return 0.5 * sum;
 }
 
 std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& target,
@@ -250,7 +286,7 @@ std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& ta
   auto coarse_residual = [&](const std::vector<double>& x, std::vector<double>& r, Eigen::MatrixXd* jac) {
     const HandKinematicsLinearization lin = kinematics_.linearized_state_from_active(x);
     r.clear();
-    std::vector<double> jac_rows;             // row-major, m per row
+    std::vector<double> jac_rows;  // row-major, m per row
     const double cp = std::max(0.0, c.shape_weight * detail::finger_at(target.shape_weights, f));
     if (cp > 0.0) {
       const double s = std::sqrt(cp);

@@ -50,6 +50,10 @@ class PinocchioGNSolver {
   double coarse_orientation_multiplier() const { return coarse_orientation_multiplier_; }
 
  private:
+  // One half of the squared joint-space residual rows (rest pose, velocity, couplings) at q: a lower bound
+  // of the cost that needs no kinematics.
+  double joint_terms_cost(const std::vector<double>& q, const std::vector<double>& q_prev) const;
+
   PinocchioHandKinematics& kinematics_;
   RetargetObjective objective_;
   std::uint64_t gn_max_iters_ = 8;
