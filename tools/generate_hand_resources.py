@@ -464,8 +464,8 @@ def base_poses(table):
     poses["open"] = {"thumb": [0.35, -0.35, 0.0, 0.05, 0.05]}
     poses["five_close"] = {"thumb": [0.1, 0.0, 0.0, 0.1, 0.1]}
     poses["mcp90"] = {"thumb": [0.1, 0.0, 0.0, 0.1, 0.1]}
-    poses["mcp90_pip90"] = {"thumb": [0.3, 0.6, 0.0, 0.3, 0.3]}
-    poses["fist"] = {"thumb": [0.35, 0.9, 0.0, 0.6, 0.5]}
+    poses["mcp90_pip90"] = {"thumb": [0.25, -0.3, 0.0, 0.1, 0.1]}
+    poses["fist"] = {"thumb": [0.4, 0.9, 0.0, 0.6, 0.5]}
     for finger in LONG_FINGERS:
         poses["open"][finger] = [spread[finger], 0.05, 0.08, 0.0]
         poses["five_close"][finger] = [0.9 * add[finger], 0.0, 0.0, 0.0]
@@ -482,6 +482,7 @@ PINCH_FINGER_START = {
     "little": [0.0, 0.95, 0.7, 0.0],
 }
 PINCH_THUMB_START = [0.3, 0.6, 0.0, 0.3, 0.3]
+PINCH_FACING_WEIGHT = 0.003
 
 
 def pad_offset(finger, side="right"):
@@ -508,7 +509,7 @@ def solve_pinch(hand, finger):
         poses = link_poses(hand, apply_couplings(hand, dict(zip(names, x))))
         thumb_pad, thumb_normal = pad_pose(hand, poses, "thumb")
         finger_pad, finger_normal = pad_pose(hand, poses, finger)
-        facing = 0.003 * (thumb_normal + finger_normal)
+        facing = PINCH_FACING_WEIGHT * (thumb_normal + finger_normal)
         return np.concatenate([thumb_pad - finger_pad, facing, reg * (x - start)])
 
     x = start.copy()
