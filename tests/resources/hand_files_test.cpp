@@ -246,6 +246,32 @@ TEST_P(HandFiles, FingersCollideWithEachOtherButNotWithThemselves) {
   EXPECT_EQ(collision_geoms, 19);
 }
 
+// Driven only through its actuators, the simulated hand settles on a commanded pose: the coupled
+// joints follow through their equalities and nothing blows up.
+TEST_P(HandFiles, SimulatedHandFollowsAPoseThroughItsActuators) {
+  const std::string side = GetParam();
+  const SideMetadata meta = load_metadata(side);
+  MujocoHand hand(mjcf_path(side));
+  mjModel* m = const_cast<mjModel*>(hand.model());
+  mjData* d = const_cast<mjData*>(hand.data());
+  JointValues target;
+  for (const std::string& joint : meta.joint_order) {
+    const auto& limits = meta.limits.at(joint);
+    target[joint] = limits[0] + 0.6 * (limits[1] - limits[0]);
+  }
+  target = apply_couplings(meta, target);
+  for (int a = 0; a < m->nu; ++a) {
+    d->ctrl[a] = target.at(mj_id2name(m, mjOBJ_JOINT, m->actuator_trnid[2 * a]));
+  }
+  const int steps = static_cast<int>(std::lround(0.5 / m->opt.timestep));
+  for (int i = 0; i < steps; ++i) mj_step(m, d);
+  for (const std::string& joint : meta.joint_order) {
+    const double q = d->qpos[m->jnt_qposadr[hand.joint_id(joint)]];
+    ASSERT_TRUE(std::isfinite(q)) << joint;
+    EXPECT_NEAR(q, target.at(joint), 0.02) << joint;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sides, HandFiles, ::testing::ValuesIn(sides()),
                          [](const auto& info) { return info.param; });
 
