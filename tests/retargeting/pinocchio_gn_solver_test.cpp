@@ -209,6 +209,25 @@ TEST(PinocchioGNSolver, StartAtTheOptimumStopsAfterOneIteration) {
   EXPECT_EQ(outcome.q, q_true);
 }
 
+// Steps too small to move any joint are rejected; the damping then grows tenfold per iteration from 1e-4
+// and the solve ends once it passes 1e6, on the eleventh iteration.
+TEST(PinocchioGNSolver, EndsWhenNoStepMoves) {
+  Config config = hand_config("right");
+  config.set_numbers("solver.optimizer.gn_step_scales", {1e-12});
+  config.set_number("solver.optimizer.gn_max_iters", 50);
+  PinocchioHandKinematics model(config, "right");
+  PinocchioGNSolver solver(model, config);
+  const TipMappingParameters params = TipMappingParameters::from_config(config, "right");
+  synthetic::SyntheticGlove glove(params);
+  std::mt19937_64 rng(17);
+  const std::vector<double> start = test::random_active(model, rng);
+  const RetargetTargetFrame target =
+      target_for(model, params, glove.frame_from_active(model, test::random_active(model, rng)), start);
+  const RetargetSolveOutcome outcome = solver.solve(target, start);
+  EXPECT_EQ(outcome.iterations, 11u);
+  EXPECT_EQ(outcome.q, start);
+}
+
 TEST(PinocchioGNSolver, ResultStaysInsideTheLimits) {
   const Config config = hand_config("right");
   PinocchioHandKinematics model(config, "right");
