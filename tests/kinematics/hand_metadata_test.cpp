@@ -113,22 +113,9 @@ TEST(HandResourceLookup, UrdfFallsBackToSideFolder) {
   EXPECT_EQ(left.parent_path().filename(), "left");
 }
 
-TEST(HandResourceLookup, RequiredKeys) {
+TEST(HandResourceLookup, MissingMetadataFile) {
   TempDir tmp;
   ScopedResourceRoot root({});
-  std::string type;
-  std::vector<std::string> fingers;
-  EXPECT_EQ(error_of([&] {
-              locate_hand_resources(load_text(tmp, "a.yaml", "retargeting: {finger_order: [thumb]}\n"),
-                                    "left", type, fingers);
-            }),
-            "Config key was not found: hand.type");
-  EXPECT_EQ(error_of([&] {
-              locate_hand_resources(
-                  load_text(tmp, "b.yaml", "hand: {type: x}\nretargeting: {finger_order: []}\n"), "left",
-                  type, fingers);
-            }),
-            "retargeting.finger_order must not be empty");
   // A missing metadata file is the configuration store's missing-file error.
   const std::string message = error_of([&] {
     load_hand_metadata(load_text(tmp, "c.yaml", "hand: {type: x}\nretargeting: {finger_order: [thumb]}\n"),

@@ -212,19 +212,6 @@ TEST(PinocchioHandKinematics, RestPoseCurrentStateAndConversions) {
   EXPECT_EQ(moved.q_current_active(), (Vec{0.8, 0.5, -0.3, 1.0}));
 }
 
-TEST(PinocchioHandKinematics, NonActiveJointsStayAtRest) {
-  std::string metadata = test::toy_metadata();
-  metadata = replace_all(metadata, "  fixed_joint_names: [right_extra_fixed]\n",
-                         "  fixed_joint_names: [right_extra_fixed]\n"
-                         "  active_joint_order: [right_first_pip, right_first_dip, right_thumb_abd]\n");
-  ToyModel toy(test::kToySystem, metadata);
-  PinocchioHandKinematics model = toy.build();
-  EXPECT_EQ(model.active_joint_names(), (std::vector<std::string>{"right_thumb_abd", "right_first_pip"}));
-  EXPECT_EQ(model.expand_active({0.3, 1.0}), (Vec{0.3, 0.2, 0.05, 1.0, 0.8, 0.0}));
-  std::mt19937 rng(3);
-  expect_jacobians_match_differences(model, random_inside(model, rng));
-}
-
 TEST(PinocchioHandKinematics, TipAxesFollowTheConfiguredConvention) {
   // Both tips hang on the base link, whose frame is the world frame, so the tip rotation is the axis
   // convention itself.
