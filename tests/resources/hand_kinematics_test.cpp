@@ -21,10 +21,9 @@ namespace {
 // A URDF hand model with forward kinematics by joint name.
 class PinocchioHand {
  public:
-  explicit PinocchioHand(const std::string& side) {
-    pinocchio::urdf::buildModel(urdf_path(side).string(), model_);
-    data_ = pinocchio::Data(model_);
-  }
+  // The data is built in place from the model: copying a Pinocchio data object copies Eigen
+  // decompositions whose status fields were never set.
+  explicit PinocchioHand(const std::string& side) : model_(load(side)), data_(model_) {}
 
   const pinocchio::Model& model() const { return model_; }
 
@@ -44,6 +43,12 @@ class PinocchioHand {
   }
 
  private:
+  static pinocchio::Model load(const std::string& side) {
+    pinocchio::Model model;
+    pinocchio::urdf::buildModel(urdf_path(side).string(), model);
+    return model;
+  }
+
   pinocchio::Model model_;
   pinocchio::Data data_;
 };
