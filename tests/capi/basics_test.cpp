@@ -145,11 +145,6 @@ TEST(Manifests, CalibrationDocument) {
   }
 }
 
-TEST(Manifests, SameTextOnEveryCall) {
-  EXPECT_EQ(KX(kx_retargeting_manifest_json)(), KX(kx_retargeting_manifest_json)());
-  EXPECT_EQ(KX(kx_calibration_manifest_json)(), KX(kx_calibration_manifest_json)());
-}
-
 // A failing call sets only the calling thread's text; a fresh thread starts with an empty one.
 TEST(LastError, HeldPerThread) {
   ASSERT_EQ(KX(kx_sdk_create)(nullptr, nullptr), KX_STATUS_INVALID_ARGUMENT);
