@@ -2,9 +2,9 @@
 #pragma once
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/config.hpp"
@@ -46,20 +46,34 @@ class ScopedWorkingDirectory {
   std::filesystem::path old_;
 };
 
-// The value of `attribute` in the start tag of the first element <tag name="name" ...>, found with a
-// regular expression independent of the code under test; empty when absent.
-inline std::string xml_attribute(const std::string& xml, const std::string& tag, const std::string& name,
-                                 const std::string& attribute) {
-  const std::regex pattern("<" + tag + " name=\"" + name + "\"[^>]*?\\s" + attribute + "=\"([^\"]*)\"");
-  std::smatch match;
-  return std::regex_search(xml, match, pattern) ? match[1].str() : std::string();
+// Bounds of the value of `attribute` (preceded by a blank) in the start tag of the first element
+// <tag name="name" ...>; npos when absent.
+inline std::pair<std::size_t, std::size_t> find_attribute(const std::string& xml, const std::string& tag,
+                                                          const std::string& name,
+                                                          const std::string& attribute) {
+  const std::size_t none = std::string::npos;
+  const std::size_t start = xml.find("<" + tag + " name=\"" + name + "\"");
+  if (start == none) return {none, none};
+  const std::string start_tag = xml.substr(start, xml.find('>', start) - start);
+  const std::size_t at = start_tag.find(" " + attribute + "=\"");
+  if (at == none) return {none, none};
+  const std::size_t first = start + at + attribute.size() + 3;
+  return {first, xml.find('"', first)};
 }
 
-// The text with the value of the given attribute replaced by "#".
+// The attribute's value; empty when absent.
+inline std::string xml_attribute(const std::string& xml, const std::string& tag, const std::string& name,
+                                 const std::string& attribute) {
+  const auto [first, last] = find_attribute(xml, tag, name, attribute);
+  return first == std::string::npos ? std::string() : xml.substr(first, last - first);
+}
+
+// The text with the attribute's value replaced by "#".
 inline std::string mask_attribute(std::string xml, const std::string& tag, const std::string& name,
                                   const std::string& attribute) {
-  const std::regex pattern("(<" + tag + " name=\"" + name + "\"[^>]*?\\s" + attribute + "=\")([^\"]*)(\")");
-  return std::regex_replace(xml, pattern, "$1#$3", std::regex_constants::format_first_only);
+  const auto [first, last] = find_attribute(xml, tag, name, attribute);
+  if (first != std::string::npos) xml.replace(first, last - first, "#");
+  return xml;
 }
 
 inline std::vector<double> parse_numbers(const std::string& text) {
