@@ -65,10 +65,8 @@ void update_partner(const Config& config, const std::string& side, const std::st
       config_with_input_tip_offsets(config, side, offsets), side, stage, frames);
   const cm::Vec3 t = finger_at(target.target_positions_world, std::string("thumb"));
   const cm::Vec3 p = finger_at(target.target_positions_world, partner);
-  const double gap = cm::norm(cm::sub(p, t));
-  if (gap <= 1e-9) return;
-  const double ratio = std::max(0.75 * gap, 0.01) / gap;
-  const cm::Vec3 residual = cm::sub(cm::add(t, cm::scaled(cm::sub(p, t), ratio)), p);
+  if (cm::norm(cm::sub(p, t)) <= 1e-9) return;
+  const cm::Vec3 residual = pinch_gap_residual(t, p);
 
   const cm::Vec3 start = offset_or_zero(starting_offsets, partner);
   const cm::Vec3 current = offset_or_zero(offsets, partner);
@@ -229,6 +227,14 @@ std::vector<PinchRuntimeMetrics> runtime_metrics_for_pinch_samples(
     metrics.push_back(m);
   }
   return metrics;
+}
+
+std::array<double, 3> pinch_gap_residual(const std::array<double, 3>& thumb,
+                                         const std::array<double, 3>& partner) {
+  const double gap = cm::norm(cm::sub(partner, thumb));
+  if (gap <= 1e-9) return {0.0, 0.0, 0.0};
+  const double ratio = std::max(0.75 * gap, 0.01) / gap;
+  return cm::sub(cm::add(thumb, cm::scaled(cm::sub(partner, thumb), ratio)), partner);
 }
 
 double thumb_runtime_objective(const std::vector<PinchRuntimeMetrics>& metrics) {

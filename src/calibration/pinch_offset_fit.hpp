@@ -65,6 +65,11 @@ std::vector<PinchRuntimeMetrics> runtime_metrics_for_pinch_samples(const Config&
                                                                    const std::string& side,
                                                                    const PinchFramesByStage& frames_by_stage);
 
+// The move of the partner's target `partner` that brings its gap to the thumb's target `thumb` to 75 % of
+// its length, but not below 0.01 m (zero when the two coincide).
+std::array<double, 3> pinch_gap_residual(const std::array<double, 3>& thumb,
+                                         const std::array<double, 3>& partner);
+
 // Score of the thumb offset (lower is better); 0 for no metrics.
 double thumb_runtime_objective(const std::vector<PinchRuntimeMetrics>& metrics);
 
