@@ -1,0 +1,303 @@
+// GloveDecoder: line grammar, units, hold, filters, biases and error texts.
+#include "runtime/glove_decoder.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/test_files.hpp"
+
+namespace kelto::hand::runtime {
+namespace {
+
+using ::testing::HasSubstr;
+using Matrix = std::array<double, 9>;  // row-major
+
+constexpr Matrix kIdentity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+constexpr Matrix kRotX90 = {1, 0, 0, 0, 0, -1, 0, 1, 0};
+constexpr Matrix kRotY90 = {0, 0, 1, 0, 1, 0, -1, 0, 0};
+constexpr Matrix kRotZ90 = {0, -1, 0, 1, 0, 0, 0, 0, 1};
+constexpr Matrix kRotZ180 = {-1, 0, 0, 0, -1, 0, 0, 0, 1};
+constexpr Matrix kRotZ90X90 = {0, 0, 1, 1, 0, 0, 0, 1, 0};    // Rz(90)·Rx(90)
+constexpr Matrix kRotX90Z90 = {0, -1, 0, 0, 0, -1, 1, 0, 0};  // Rx(90)·Rz(90)
+
+// A decoder over the given finger order and, unless empty, runtime configuration text.
+std::unique_ptr<GloveDecoder> make_decoder(const std::string& fingers = "[thumb]",
+                                           const std::string& runtime = "", kx_hand_side side = KX_HAND_RIGHT,
+                                           const std::string& name = "glove_test") {
+  kelto::test::TempDir dir;
+  const std::string order = fingers.empty() ? "{}" : "{finger_order: " + fingers + "}";
+  const Config config =
+      Config::load(kelto::test::write_file(dir / "system.yaml", "retargeting: " + order), {}, "");
+  if (runtime.empty()) return std::make_unique<GloveDecoder>(config, nullptr, side, name);
+  const Config runtime_config = Config::load(kelto::test::write_file(dir / "config.yaml", runtime), {}, "");
+  return std::make_unique<GloveDecoder>(config, &runtime_config, side, name);
+}
+
+kx_engine_input decode(GloveDecoder& decoder, const std::string& line) {
+  const std::optional<kx_engine_input> record = decoder.decode_line(line);
+  if (!record) throw std::runtime_error("line did not decode: " + decoder.last_error());
+  return *record;
+}
+
+void expect_rotation(const kx_pose& pose, const Matrix& rotation) {
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(pose.rotation[i], rotation[i], 1e-6) << "rotation " << i;
+}
+
+TEST(GloveDecoderGrammar, OtherLinesAreSkippedSilently) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "[thumb]"},
+      {"plain text", "[thumb]"},
+      {"{fs: [[1, 0, 0, 0]]}", "[thumb]"},
+      {"{t: x, fs: [[1, 0, 0, 0]]}", "[thumb]"},
+      {"{t: P, fs: [[1, 0, 0, 0]]}", "[thumb]"},
+      {"{t: null, type: status, fs: [[1, 0, 0, 0]]}", "[thumb]"},
+      {"{t: p, fs: null, fingers: null}", "[thumb]"},
+      {"{t: p, fs: {thumb: [1, 0, 0, 0]}}", "[thumb]"},
+      {"{t: p, fs: [[1, 0, 0, 0]]}", "[thumb, middle]"},  // fewer items than fingers
+      {"{t: p, fs: [[1, 0, 0]]}", "[thumb]"},
+      {"{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0]]}", "[thumb]"},   // the quaternion form needs eight
+      {"{t: p, fsq: null, fs: [[1, 0, 0, 0]]}", "[thumb]"},  // fsq wins even when null
+      {"{t: p, fs: [5]}", "[thumb]"},
+      {"{t: p, fs: [null]}", "[thumb]"},
+  };
+  for (const auto& [line, fingers] : cases) {
+    SCOPED_TRACE(line);
+    const auto decoder = make_decoder(fingers);
+    decoder->decode_line("{t: p, fs: [{p: [1]}]}");  // leaves an error text behind
+    EXPECT_FALSE(decoder->decode_line(line).has_value());
+    EXPECT_EQ(decoder->last_error(), "");
+  }
+}
+
+TEST(GloveDecoderGrammar, MalformedValuesLeaveAnErrorText) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"{t: p, fs: [", "[thumb]", "yaml-cpp: error at line 1"},
+      {"{t: [p], fs: [[1, 0, 0, 0]]}", "[thumb]", "bad conversion"},
+      {"{t: p, fs: [[1, abc, 0, 0]]}", "[thumb]", "bad conversion"},
+      {"{t: p, fs: [[yes, 0, 0, 0]]}", "[thumb]", "bad conversion"},
+      {"{t: p, fs: [{v: 1, p: [0, 0, 0]}]}", "[thumb]", "bad conversion"},
+      {"{t: p, fs: [{position: [1, 2]}]}", "[thumb]", "position must contain 3 numbers"},
+      {"{t: p, fs: [{v: true}]}", "[thumb]", "position must contain 3 numbers"},
+      {"{t: p, fs: [{p: [0, 0, 0], u: [1, 0, 0]}]}", "[thumb]", "quaternion must contain 4 numbers"},
+      {"{t: p, fsq: [[1, 0, 0, 0, 0, 0, 0, 0]]}", "[thumb]", "quaternion norm is too small"},
+      {"{t: p, fs: [{p: [0, 0, 0], quat: [1e-10, 0, 0, 0]}]}", "[thumb]", "quaternion norm is too small"},
+      {"{t: p, fs: [[1, 0, 0, 0]]}", "[pinky]", "unsupported finger: pinky"},
+      {"{t: p, fs: [[1, .nan, 0, 0]]}", "[thumb]", "glove sample contains a non-finite number"},
+      {"{t: p, fsq: [[1, 0, 0, 0, .inf, 0, 0, 1]]}", "[thumb]", "glove sample contains a non-finite number"},
+  };
+  for (const auto& [line, fingers, error] : cases) {
+    SCOPED_TRACE(line);
+    const auto decoder = make_decoder(fingers);
+    EXPECT_FALSE(decoder->decode_line(line).has_value());
+    EXPECT_THAT(decoder->last_error(), HasSubstr(error));
+  }
+}
+
+TEST(GloveDecoderUnits, FirstSampleOfEachForm) {
+  const std::tuple<const char*, std::array<double, 3>, Matrix> cases[] = {
+      {"{t: o, fs: [[1, 1000, 2000, 3000]]}", {0.001, 0.002, 0.003}, kIdentity},
+      {"{t: p, fs: [[1, -500000, 0, 2500000, 0]]}", {-0.5, 0, 2.5}, kIdentity},  // five items: no angles
+      {"{t: p, fs: [[1, 0, 0, 0, 90000, 0, 0]]}", {0, 0, 0}, kRotX90},
+      {"{t: p, fs: [[1, 0, 0, 0, 0, 90000, 0]]}", {0, 0, 0}, kRotY90},
+      {"{t: p, fs: [[1, 0, 0, 0, 0, 0, 90000]]}", {0, 0, 0}, kRotZ90},
+      {"{t: p, fs: [[1, 0, 0, 0, 90000, 0, 90000]]}", {0, 0, 0}, kRotZ90X90},  // yaw first, then roll
+      {"{t: p, fsq: [[1, 0, 0, 0, 1000000, 0, 0, 0]]}", {0, 0, 0}, kIdentity},
+      {"{t: p, fsq: [[1, 0, 0, 0, 707107, 707107, 0, 0]]}", {0, 0, 0}, kRotX90},
+      {"{t: p, fsq: [[1, 0, 0, 0, 0.70710678, 0, 0.70710678, 0]]}", {0, 0, 0}, kRotY90},
+      {"{t: p, fsq: [[1, 0, 0, 0, 0, 0, 0, 1.2]]}", {0, 0, 0}, kRotZ180},
+      {"{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0, 0, 99]], fs: [[1, 5, 5, 5]]}", {0, 0, 0}, kIdentity},
+      {"{t: pose, fs: [{p: [1000000, 0, 0]}]}", {1, 0, 0}, kIdentity},
+      {"{t: p, fs: [{p: [0, 0, 0], a: [0, 90000, 0]}]}", {0, 0, 0}, kRotY90},
+      {"{t: p, fs: [{p: [0, 0, 0], a: [0, 90000], u: [0, 0, 0, 1]}]}", {0, 0, 0}, kRotZ180},
+      {"{t: p, fs: [{p: [0, 0, 0], a: [90000, 0, 0], u: [0, 0, 0, 1]}]}", {0, 0, 0}, kRotX90},
+      {"{t: p, fs: [{p: null, pos_milli_mm: [7, 8, 9], u: null, quat_micro: [707107, 0, 0, 707107]}]}",
+       {7e-6, 8e-6, 9e-6},
+       kRotZ90},
+      {"{t: p, fs: [{position: [0, 0, 1000], quat: [0, 0, 0, 1]}]}", {0, 0, 0.001}, kRotZ180},
+      {"{t: null, type: overview, fingers: [[0, 0, 0, 4000000]]}", {0, 0, 4}, kIdentity},
+      {R"({"type": "pose", "fingers": [{"valid": true, "position": [1, 2, 3], "quat": [1, 0, 0, 0]}]})",
+       {1e-6, 2e-6, 3e-6},
+       kIdentity},
+  };
+  for (const auto& [line, position, rotation] : cases) {
+    SCOPED_TRACE(line);
+    const kx_engine_input record = decode(*make_decoder(), line);
+    for (const kx_pose& pose : {record.local_tips[0], record.world_tips[0]}) {
+      for (int i = 0; i < 3; ++i) EXPECT_NEAR(pose.position[i], position[i], 1e-12);
+      expect_rotation(pose, rotation);
+    }
+  }
+}
+
+TEST(GloveDecoderRecord, HeaderSlotsMasksAndZeroBytes) {
+  const auto decoder = make_decoder("[little, middle]", "", KX_HAND_LEFT, "glove_left");
+  const auto now = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  const double before = now();
+  // Item 0 belongs to the little finger, item 1 to the middle one, item 2 to nobody.
+  const kx_engine_input record =
+      decode(*decoder, "{t: p, fs: [[1, 1000000, 0, 0], [1, 0, 2000000, 0], junk]}");
+  const double after = now();
+
+  EXPECT_EQ(record.struct_size, 1104u);
+  EXPECT_EQ(record.abi_version, 2u);
+  EXPECT_EQ(std::string(record.source_name.data, record.source_name.size), "glove_left");
+  EXPECT_EQ(record.hand_side, KX_HAND_LEFT);
+  EXPECT_GE(record.timestamp_s, before - 1e-6);
+  EXPECT_LE(record.timestamp_s, after + 1e-6);
+  expect_rotation(record.root, kIdentity);
+  EXPECT_EQ(record.local_tip_mask, 0b10100u);
+  EXPECT_EQ(record.world_tip_mask, 0b10100u);
+  EXPECT_EQ(record.world_tips[4].position[0], 1.0);
+  EXPECT_EQ(record.local_tips[2].position[1], 2.0);
+
+  // Every other byte, padding and the slots of fingers outside the order included, is zero.
+  kx_engine_input rest = record;
+  rest.struct_size = rest.abi_version = rest.local_tip_mask = rest.world_tip_mask = 0;
+  rest.source_name = {nullptr, 0};
+  rest.timestamp_s = 0;
+  rest.hand_side = 0;
+  rest.root = kx_pose{};
+  for (int slot : {2, 4}) rest.local_tips[slot] = rest.world_tips[slot] = kx_pose{};
+  const std::vector<unsigned char> zeros(sizeof rest, 0);
+  EXPECT_EQ(std::memcmp(&rest, zeros.data(), sizeof rest), 0);
+}
+
+TEST(GloveDecoderHold, InvalidSamplesRepeatTheLastValidOne) {
+  const std::tuple<const char*, double, Matrix> steps[] = {
+      {"{t: p, fs: [[0, 5000000, 0, 0]]}", 5, kIdentity},  // a first sample is used even when invalid
+      {"{t: p, fs: [[0, 6000000, 0, 0]]}", 5, kIdentity},
+      {"{t: p, fs: [[2, 1000000, 0, 0, 0, 0, 90000]]}", 1, kRotZ90},  // any nonzero flag is valid
+      {"{t: p, fs: [[0, 9000000, 0, 0, 90000, 0, 0]]}", 1, kRotZ90},
+      {"{t: p, fs: [{v: no, p: [8000000, 0, 0]}]}", 1, kRotZ90},
+      {"{t: p, fs: [{valid: false, p: [8000000, 0, 0]}]}", 1, kRotZ90},
+      {"{t: p, fs: [{v: null, valid: yes, p: [2000000, 0, 0]}]}", 2, kIdentity},
+      {"{t: p, fs: [{v: null, p: [3000000, 0, 0]}]}", 3, kIdentity},  // no flag: valid
+      {"{t: p, fs: [{v: off, p: [7000000, 0, 0]}]}", 3, kIdentity},
+  };
+  // With both alphas 1 the output is the held sample itself.
+  const auto decoder =
+      make_decoder("[thumb]", "glove: {position_filter_alpha: 1, orientation_filter_alpha: 1}");
+  for (const auto& [line, x, rotation] : steps) {
+    SCOPED_TRACE(line);
+    const kx_engine_input record = decode(*decoder, line);
+    EXPECT_DOUBLE_EQ(record.local_tips[0].position[0], x);
+    expect_rotation(record.local_tips[0], rotation);
+    EXPECT_EQ(record.local_tip_mask, 1u);
+  }
+}
+
+TEST(GloveDecoderFilter, PositionAlphaSettings) {
+  const std::tuple<const char*, kx_hand_side, double> cases[] = {
+      {"", KX_HAND_RIGHT, 0.35},
+      {"glove: {orientation_filter_alpha: 0.9}", KX_HAND_RIGHT, 0.35},
+      {"glove: {position_filter_alpha: 0.5}", KX_HAND_RIGHT, 0.5},
+      {"glove: {position_filter_alpha: 0.5, right: {position_filter_alpha: 0.8}}", KX_HAND_RIGHT, 0.8},
+      {"glove: {position_filter_alpha: 0.5, right: {position_filter_alpha: 0.8}}", KX_HAND_LEFT, 0.5},
+      {"glove: {position_filter_alpha: 2}", KX_HAND_RIGHT, 1.0},
+      {"glove: {left: {position_filter_alpha: -0.5}}", KX_HAND_LEFT, 0.0},
+      {"glove: {position_filter_alpha: .nan}", KX_HAND_RIGHT, 1.0},
+  };
+  for (const auto& [yaml, side, alpha] : cases) {
+    SCOPED_TRACE(yaml);
+    const auto decoder = make_decoder("[thumb]", yaml, side);
+    decode(*decoder, "{t: p, fs: [[1, 0, 0, 0]]}");
+    EXPECT_NEAR(decode(*decoder, "{t: p, fs: [[1, 0, 1000000, 0]]}").local_tips[0].position[1], alpha, 1e-12);
+    EXPECT_NEAR(decode(*decoder, "{t: p, fs: [[1, 0, 1000000, 0]]}").local_tips[0].position[1],
+                alpha + alpha * (1 - alpha), 1e-12);
+  }
+}
+
+TEST(GloveDecoderFilter, OrientationBlendsTowardTheNearerSign) {
+  // Normalised blend of the identity and 90° about z with weight 0.25, as an angle about z.
+  const double c = std::cos(M_PI / 4), s = std::sin(M_PI / 4);
+  const double blended = 2 * std::atan2(0.25 * s, 0.75 + 0.25 * c) * 180 / M_PI;
+  const std::tuple<const char*, const char*, double> cases[] = {
+      {"", "0.7071067811865476, 0, 0, 0.7071067811865476", blended},
+      {"", "-0.7071067811865476, 0, 0, -0.7071067811865476", blended},
+      {"", "-1, 0, 0, 0", 0.0},
+      {"glove: {orientation_filter_alpha: 1}", "-0.7071067811865476, 0, 0, -0.7071067811865476", 90.0},
+      {"glove: {right: {orientation_filter_alpha: 0}}", "0.7071067811865476, 0, 0, 0.7071067811865476", 0.0},
+  };
+  for (const auto& [yaml, sample, yaw] : cases) {
+    SCOPED_TRACE(std::string(yaml) + " / " + sample);
+    const auto decoder = make_decoder("[thumb]", yaml);
+    decode(*decoder, "{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0, 0]]}");
+    const kx_pose pose =
+        decode(*decoder, std::string("{t: p, fsq: [[1, 0, 0, 0, ") + sample + "]]}").local_tips[0];
+    EXPECT_NEAR(std::atan2(pose.rotation[3], pose.rotation[0]) * 180 / M_PI, yaw, 1e-9);
+  }
+}
+
+TEST(GloveDecoderFilter, FailedLinesKeepEarlierFingersAndSpareTheFilter) {
+  const auto decoder = make_decoder("[thumb, first]", "glove: {position_filter_alpha: 0.5}");
+  decode(*decoder, "{t: p, fs: [[1, 0, 0, 0], [1, 0, 0, 0]]}");
+  // The thumb moves to 0.5 before the first finger fails; the non-finite thumb sample changes nothing.
+  EXPECT_FALSE(decoder->decode_line("{t: p, fs: [[1, 1000000, 0, 0], {p: [1]}]}"));
+  EXPECT_FALSE(decoder->decode_line("{t: p, fs: [[1, .inf, 0, 0], [1, 0, 0, 0]]}"));
+  const kx_engine_input record = decode(*decoder, "{t: p, fs: [[1, 1000000, 0, 0], [1, 0, 0, 0]]}");
+  EXPECT_EQ(decoder->last_error(), "");
+  EXPECT_DOUBLE_EQ(record.local_tips[0].position[0], 0.75);
+  EXPECT_DOUBLE_EQ(record.local_tips[1].position[0], 0.0);
+}
+
+TEST(GloveDecoderBias, LookupOrderAndProductOrder) {
+  const std::string shared = "glove:\n  rpy_bias_deg:\n    first: [90, 0, 0]\n";
+  const std::string sided = shared + "  right:\n    rpy_bias_deg:\n      thumb: [0, 0, 90]\n";
+  const std::tuple<std::string, kx_hand_side, const char*, Matrix, Matrix> cases[] = {
+      {shared, KX_HAND_RIGHT, "[1, 0, 0, 0]", kIdentity, kRotX90},
+      {sided, KX_HAND_RIGHT, "[1, 0, 0, 0]", kRotZ90, kIdentity},  // a side section hides shared values
+      {sided, KX_HAND_LEFT, "[1, 0, 0, 0]", kIdentity, kRotX90},
+      {shared + "  right:\n    rpy_bias_deg: null\n", KX_HAND_RIGHT, "[1, 0, 0, 0]", kIdentity, kIdentity},
+      {"glove: {rpy_bias_deg: {thumb: [], first: [0, 90, 0]}}", KX_HAND_RIGHT, "[1, 0, 0, 0]", kIdentity,
+       kRotY90},
+      {"glove: {left: {rpy_bias_deg: {first: [0, 0, 90]}}}", KX_HAND_LEFT, "[1, 0, 0, 0]", kIdentity,
+       kRotZ90},
+      // The bias turns the filtered orientation from the right: Rx(90)·Rz(90).
+      {"glove: {rpy_bias_deg: {thumb: [0, 0, 90]}}", KX_HAND_RIGHT, "[1, 0, 0, 0, 90000, 0, 0]", kRotX90Z90,
+       kRotX90},
+  };
+  for (const auto& [yaml, side, sample, thumb, first] : cases) {
+    SCOPED_TRACE(yaml);
+    const auto decoder = make_decoder("[thumb, first]", yaml, side);
+    const kx_engine_input record =
+        decode(*decoder, std::string("{t: p, fs: [") + sample + ", " + sample + "]}");
+    expect_rotation(record.local_tips[0], thumb);
+    expect_rotation(record.local_tips[1], first);
+  }
+}
+
+TEST(GloveDecoderConstruction, ConfigurationErrors) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"", "", "Config key was not found: retargeting.finger_order"},
+      {"[]", "", "retargeting.finger_order must contain 1 to 5 fingers"},
+      {"[thumb, first, middle, ring, little, thumb]", "",
+       "retargeting.finger_order must contain 1 to 5 fingers"},
+      {"[thumb]", "glove: {rpy_bias_deg: {thumb: [1, 2]}}", "rpy_bias_deg must contain 3 numbers"},
+      {"[thumb]", "glove: {right: {rpy_bias_deg: {thumb: [1, 2, 3, 4]}}}",
+       "rpy_bias_deg must contain 3 numbers"},
+      {"[pinky]", "glove: {rpy_bias_deg: {pinky: [1, 2, 3]}}", "unsupported finger: pinky"},
+      {"[thumb]", "glove: {position_filter_alpha: fast}", "bad conversion"},
+      {"[thumb, pinky]", "", nullptr},  // other names are only refused when a line needs their slot
+  };
+  for (const auto& [fingers, yaml, error] : cases) {
+    SCOPED_TRACE(std::string(fingers) + " / " + yaml);
+    std::string text = "(no error)";
+    try {
+      make_decoder(fingers, yaml);
+    } catch (const std::exception& e) {
+      text = e.what();
+    }
+    EXPECT_THAT(text, HasSubstr(error ? error : "(no error)"));
+  }
+}
+
+}  // namespace
+}  // namespace kelto::hand::runtime
