@@ -1,0 +1,70 @@
+// Command line of the glove simulator.
+#include "glove_simulator/simulator_options.hpp"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace kelto::hand::simulator {
+namespace {
+
+SimulatorOptions parse(const std::vector<std::string>& args) {
+  return parse_simulator_options(args, "/hand.yaml");
+}
+
+TEST(SimulatorOptionsTest, OptionsReachTheirSettings) {
+  const SimulatorOptions defaults = parse({"--link", "/tmp/glove"});
+  EXPECT_EQ(defaults.simulator.stream.glove.config, "/hand.yaml");
+  EXPECT_EQ(defaults.simulator.rate_hz, 200.0);
+  EXPECT_FALSE(defaults.simulator.stream.glove.human_hand_scale ||
+               defaults.simulator.stream.glove.mount_yaw_deg);
+
+  const SimulatorOptions o =
+      parse({"--link",          "a",     "--side",         "left", "--rate",        "120",
+             "--script",        "pinch", "--format",       "quat", "--noise-mm",    "0.5",
+             "--invalid-every", "25",    "--unplug-after", "3",    "--human-scale", "1.1",
+             "--base-tilt-deg", "5",     "--link",         "b"});
+  EXPECT_EQ(o.simulator.link, "b");  // the last occurrence wins
+  EXPECT_EQ(o.simulator.stream.glove.side, "left");
+  EXPECT_EQ(o.simulator.rate_hz, 120.0);
+  EXPECT_EQ(o.simulator.stream.script, MotionScriptKind::pinch);
+  EXPECT_EQ(o.simulator.stream.format, GloveLineFormat::quaternion);
+  EXPECT_EQ(o.simulator.stream.glove.noise_mm, 0.5);
+  EXPECT_EQ(o.simulator.stream.invalid_every, 25u);
+  EXPECT_EQ(o.unplug_after_s, 3.0);
+  EXPECT_EQ(o.simulator.stream.glove.human_hand_scale, 1.1);
+  EXPECT_EQ(o.simulator.stream.glove.base_tilt_deg, 5.0);
+  EXPECT_FALSE(o.simulator.stream.glove.mount_yaw_deg);
+  EXPECT_EQ(parse({"--write-samples", "s.yaml"}).write_samples, "s.yaml");  // no link needed
+  EXPECT_TRUE(parse({"-h", "--bogus"}).help);
+}
+
+TEST(SimulatorOptionsTest, BadCommandLinesAreRefusedWithTheirReason) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "--link is required (or --write-samples)"},
+      {{"--link"}, "missing value for --link"},
+      {{"--link", "a", "--bogus", "-h"}, "unknown option: --bogus"},
+      {{"--link", "a", "--side", "both"}, "--side must be left or right"},
+      {{"--link", "a", "--rate", "2000"}, "--rate must lie in [1, 1000] Hz"},
+      {{"--link", "a", "--rate", "100hz"}, "invalid number for --rate: 100hz"},
+      {{"--link", "a", "--noise-mm", "-1"}, "--noise-mm must not be negative: -1"},
+      {{"--link", "a", "--duration", "inf"}, "invalid number for --duration: inf"},
+      {{"--link", "a", "--invalid-every", "-3"}, "invalid count for --invalid-every: -3"},
+      {{"--link", "a", "--human-scale", "0"}, "--human-scale must be greater than 0"},
+      {{"--link", "a", "--script", "wave"}, "script must be cycle, pinch, fist or all: wave"},
+      {{"--link", "a", "--format", "euler"}, "line format must be rpy or quat: euler"},
+  };
+  for (const auto& [args, expected] : cases) {
+    std::string got = "no error";
+    try {
+      parse(args);
+    } catch (const std::exception& error) {
+      got = error.what();
+    }
+    EXPECT_EQ(got, expected);
+  }
+}
+
+}  // namespace
+}  // namespace kelto::hand::simulator
