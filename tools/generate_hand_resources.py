@@ -461,7 +461,7 @@ def base_poses(table):
     add = adduction_angles(table)
     spread = {"first": 0.12, "middle": 0.0, "ring": -0.10, "little": -0.20}
     poses = {}
-    poses["open"] = {"thumb": [0.35, -0.35, 0.0, 0.05, 0.05]}
+    poses["open"] = {"thumb": [0.3, -0.2, 0.0, 0.05, 0.05]}
     poses["five_close"] = {"thumb": [0.1, 0.0, 0.0, 0.1, 0.1]}
     poses["mcp90"] = {"thumb": [0.1, 0.0, 0.0, 0.1, 0.1]}
     poses["mcp90_pip90"] = {"thumb": [0.25, -0.3, 0.0, 0.1, 0.1]}
@@ -653,7 +653,7 @@ def mjcf_text(hand):
             out.append(f'{inner}<joint name="{joint.name}" axis="{nums(joint.axis)}" '
                        f'range="{num(joint.limits[0])} {num(joint.limits[1])}"/>')
         if link == hand.root:
-            size = "0.009 0.038 0.036"
+            size = "0.012 0.038 0.036"
             out.append(f'{inner}<geom name="{p("palm_visual")}" class="visual" type="box" size="{size}" '
                        f'pos="{nums(hand.palm_center)}" quat="{nums(quat_from_rotation(hand.palm_rotation))}"/>')
         if capsule is not None:
