@@ -105,13 +105,5 @@ TEST(BaseCalibrationFit, DegenerateInputs) {
             "Base calibration requires at least one observation");
 }
 
-TEST(BaseCalibrationFit, ObservationLayoutMatchesTheCRecord) {
-  EXPECT_EQ(offsetof(CalibrationObservation, source_rotation), 3 * sizeof(double));
-  EXPECT_EQ(offsetof(CalibrationObservation, input_tip_offset_local), 12 * sizeof(double));
-  EXPECT_EQ(offsetof(CalibrationObservation, robot_target), 15 * sizeof(double));
-  EXPECT_EQ(offsetof(CalibrationObservation, weight), 18 * sizeof(double));
-  EXPECT_EQ(offsetof(BaseCalibrationFit, palm_offset_local), 2 * sizeof(double));
-}
-
 }  // namespace
 }  // namespace kelto::hand

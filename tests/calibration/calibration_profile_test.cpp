@@ -184,15 +184,6 @@ TEST(CalibrationProfile, RejectsInvalidLibraries) {
   }
 }
 
-TEST(CalibrationProfile, AcceptsZeroWeightAndMissingFingers) {
-  TempDir tmp;
-  const CalibrationProfile profile = load_library(
-      tmp, calibration(stage("close", "      weight: 0\n") + stage("open", "      fingers: []\n")));
-  EXPECT_DOUBLE_EQ(profile.stage("close").weight, 0.0);
-  EXPECT_TRUE(profile.stage("close").fingers.empty());
-  EXPECT_TRUE(profile.stage("open").fingers.empty());
-}
-
 TEST(CalibrationProfile, CompatibilityProfileFromPoses) {
   TempDir tmp;
   const CalibrationProfile profile = load_library(tmp, std::string(kPoses) + "  - name: close\n");

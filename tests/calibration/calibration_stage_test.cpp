@@ -38,17 +38,6 @@ TEST(CalibrationStage, MedianPerAxis) {
   }
 }
 
-TEST(CalibrationStage, MeanRotationIsProjectedAndOtherFingersIgnored) {
-  Frames frames;
-  for (double a : {0.1, 0.3, 0.2}) {
-    frames.push_back({{"first", {{0, 0, 0}, rot(2, a)}}, {"extra", {{1, 1, 1}, rot(0, 1.0)}}});
-  }
-  const AggregatedCalibrationStage stage = aggregate_calibration_stage(frames, {"first"});
-  EXPECT_EQ(stage.rotations.count("extra"), 0u);
-  EXPECT_TRUE(test::near(stage.rotations.at("first"), rot(2, 0.2), 1e-3));
-  EXPECT_NEAR(det(stage.rotations.at("first")), 1.0, 1e-12);
-}
-
 TEST(CalibrationStage, AggregationErrors) {
   EXPECT_EQ(test::error_text([] { aggregate_calibration_stage({}, {"first"}); }),
             "Calibration stage requires at least one frame");

@@ -195,24 +195,5 @@ TEST(DynamicPalmFit, MissingPerFingerDataFails) {
   EXPECT_THROW(fit({close, fist}), std::out_of_range);
 }
 
-TEST(DynamicPalmFit, CorrectedSourceTip) {
-  CalibrationStageSample s;
-  s.positions = {{"first", {0.1, 0.0, 0.0}}, {"middle", {0.0, 0.1, 0.0}}, {"ring", {0.0, 0.0, 0.1}}};
-  s.rotations = {{"first", rot(2, kPi / 2)}};
-  const std::map<std::string, Vec3> offsets{{"first", {0.01, 0.0, 0.0}}, {"middle", {0.0, 0.0, 0.02}}};
-  EXPECT_TRUE(test::near(detail::corrected_source_tip(s, "first", offsets), Vec3{0.1, 0.01, 0.0}, 1e-15));
-  EXPECT_TRUE(test::near(detail::corrected_source_tip(s, "middle", offsets), Vec3{0.0, 0.1, 0.02}, 1e-15));
-  EXPECT_TRUE(test::near(detail::corrected_source_tip(s, "ring", offsets), Vec3{0.0, 0.0, 0.1}, 0.0));
-  EXPECT_THROW(detail::corrected_source_tip(s, "little", offsets), std::out_of_range);
-}
-
-TEST(DynamicPalmFit, TrimmedMean) {
-  EXPECT_DOUBLE_EQ(detail::trimmed_mean({100, 10, 40, 20, 30}), 30.0);  // one dropped at each end
-  EXPECT_DOUBLE_EQ(detail::trimmed_mean({1, 2, 3, 100}), 26.5);         // four values drop none
-  EXPECT_DOUBLE_EQ(detail::trimmed_mean({7}), 7.0);
-  EXPECT_DOUBLE_EQ(detail::trimmed_mean({}), 0.0);
-  EXPECT_DOUBLE_EQ(detail::trimmed_mean({0, 1, 1, 1, 1, 1, 1, 1, 1, 100}), 1.0);  // two at each end
-}
-
 }  // namespace
 }  // namespace kelto::hand

@@ -88,16 +88,6 @@ TEST(PinchOffsetFit, WorkingConfigurations) {
     EXPECT_FALSE(prepared.boolean("solver.output_hold_when_stalled.enabled"));
     EXPECT_FALSE(TipMappingParameters::from_config(prepared, "right").pinch_enabled);
   }
-
-  const detail::PinchFrame frames{{"thumb", {{0.1, 0.2, 0.3}, test::rot(2, 0.5)}}, {"first", {}}};
-  const GloveFeatureFrame frame = detail::pinch_feature_frame("left", "pinch_first", frames);
-  EXPECT_EQ(frame.source, "calibration/pinch_first");
-  EXPECT_EQ(frame.side, "left");
-  EXPECT_EQ(frame.timestamp_s, 0.0);
-  EXPECT_EQ(frame.root.rotation, test::rot(0, 0.0));
-  EXPECT_EQ(frame.local_tips.at("thumb").position, (Vec3{0.1, 0.2, 0.3}));
-  EXPECT_EQ(frame.world_tips.at("thumb").rotation, test::rot(2, 0.5));
-  EXPECT_EQ(frame.world_tips.size(), 2u);
 }
 
 TEST(PinchOffsetFit, NeedsEveryPinchStageOfTheFingerOrder) {
