@@ -29,12 +29,8 @@ const std::vector<std::string> kJoints = {
 
 class OpenXrHand : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!fs::is_regular_file(system_config())) GTEST_SKIP() << "bundled hand resources not present";
-  }
-
   TempDir dir_;
-  ResourceRootGuard root_guard_;
+  ScopedProcessState state_{dir_ / "work"};
   ScopedEnv home_{"KELTO_HOME", (dir_ / "home").string()};
 };
 
@@ -42,8 +38,7 @@ TEST_F(OpenXrHand, LoadsTheBundledTemplateWithItsSettings) {
   const Config config = Config::load(system_config(), "", "right");
   ASSERT_EQ(config.number("viewer.physics_steps_per_render"), 8);
   MujocoPhysicsObserver observer(config, system_config(), "right");
-  EXPECT_EQ(observer.model_path(),
-            fs::canonical(source_dir() / "resources/hands/dynamic_openxr_hand/resources/mujoco/right.xml"));
+  EXPECT_EQ(observer.model_path(), fs::canonical(bundled_mjcf("right")));
   EXPECT_GT(observer.actuator_count(), static_cast<int>(kJoints.size()) - 1);
   EXPECT_GT(observer.collision_geom_count(), 15);
   for (int frame = 1; frame <= 4; ++frame) {
