@@ -140,18 +140,18 @@ MIRROR = np.diag([-1.0, 1.0, 1.0])
 # Number formatting
 
 
-def num(value, digits=12):
+def num(value, digits=10):
     text = f"{float(value):.{digits}g}"
     if text in ("-0", "-0.0"):
         text = "0"
     return text
 
 
-def nums(values, digits=12):
+def nums(values, digits=10):
     return " ".join(num(v, digits) for v in values)
 
 
-def yaml_list(values, digits=12):
+def yaml_list(values, digits=10):
     return "[" + ", ".join(num(v, digits) for v in values) + "]"
 
 
@@ -483,6 +483,7 @@ PINCH_FINGER_START = {
 }
 PINCH_THUMB_START = [0.3, 0.6, 0.0, 0.3, 0.3]
 PINCH_FACING_WEIGHT = 0.003
+PINCH_MAX_GAP = 0.002
 
 
 def pad_offset(finger, side="right"):
@@ -524,7 +525,7 @@ def solve_pinch(hand, finger):
         x = np.clip(x + dx, lower, upper)
     x = np.round(x, 4)
     gap = np.linalg.norm(residual(x)[:3])
-    if gap > 0.002:
+    if gap > PINCH_MAX_GAP:
         raise SystemExit(f"pinch pose for {finger} does not close: gap {gap:.4f} m")
     angles = {f: list(v) for f, v in base_poses(PALM_TABLE["right"])["open"].items()}
     angles["thumb"] = list(x[:5])
