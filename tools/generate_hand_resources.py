@@ -245,8 +245,8 @@ class Capsule:
         return [0.0, 0.0, 0.0, 0.0, 0.0, self.length]
 
     def mass(self):
-        core = self.length
-        return 1000.0 * (math.pi * self.radius ** 2 * core + 4.0 / 3.0 * math.pi * self.radius ** 3)
+        """Mass at the density of water, as MuJoCo computes it for the capsule."""
+        return 1000.0 * (math.pi * self.radius ** 2 * self.length + 4.0 / 3.0 * math.pi * self.radius ** 3)
 
 
 class Hand:
@@ -292,7 +292,7 @@ def build_right_convention(side, table):
     """The hand of `side` built in the right-hand convention from a palm table in that convention."""
     hand = Hand(side)
     p = hand.prefixed
-    limits = {name: LIMITS[name] for name in LIMITS}
+    limits = LIMITS
     normal, e_idx, e_mid = palm_normal(table)
 
     # Thumb: two carpometacarpal hinges, two metacarpophalangeal hinges, one interphalangeal hinge.
@@ -421,14 +421,6 @@ def apply_couplings(hand, q):
 
 # ---------------------------------------------------------------------------------------------------
 # Poses
-
-
-def pose_vector(hand, finger_angles):
-    q = {}
-    for finger, values in finger_angles.items():
-        for name, value in zip(POSE_JOINTS[finger], values):
-            q[hand.prefixed(name)] = value
-    return apply_couplings(hand, q)
 
 
 def clamp_pose(hand, finger_angles):
