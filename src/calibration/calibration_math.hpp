@@ -42,6 +42,12 @@ inline Mat3 mul(const Mat3& a, const Mat3& b) {
   }
   return out;
 }
+// Ascending order with NaN after every number, so that sorting captured values never breaks the
+// ordering rules of the standard algorithms.
+inline bool nan_last_less(double a, double b) {
+  return a < b || (!std::isnan(a) && std::isnan(b));
+}
+
 inline Vec3 column(const Mat3& m, int c) {
   return {m[c], m[3 + c], m[6 + c]};
 }

@@ -2,14 +2,18 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <stdexcept>
+
+#include "calibration/calibration_math.hpp"
 
 namespace kelto::hand {
 namespace {
 
 double median(std::vector<double> values) {
   if (values.empty()) throw std::runtime_error("Calibration median requires at least one value");
-  std::sort(values.begin(), values.end());
+  std::sort(values.begin(), values.end(), detail::calmath::nan_last_less);
   const std::size_t n = values.size();
   return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
@@ -17,6 +21,14 @@ double median(std::vector<double> values) {
 }  // namespace
 
 std::array<double, 9> project_rotation_matrix(const std::array<double, 9>& m) {
+  // A matrix with a non-finite entry has no nearest rotation; the result says so in every entry.
+  for (double value : m) {
+    if (!std::isfinite(value)) {
+      std::array<double, 9> invalid;
+      invalid.fill(std::numeric_limits<double>::quiet_NaN());
+      return invalid;
+    }
+  }
   Eigen::Matrix3d a;
   a << m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8];
   const Eigen::JacobiSVD<Eigen::Matrix3d> svd(a, Eigen::ComputeFullU | Eigen::ComputeFullV);

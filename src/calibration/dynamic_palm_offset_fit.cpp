@@ -77,7 +77,7 @@ std::array<double, 3> corrected_source_tip(const CalibrationStageSample& sample,
 
 double trimmed_mean(std::vector<double> values) {
   if (values.empty()) return 0.0;
-  std::sort(values.begin(), values.end());
+  std::sort(values.begin(), values.end(), cm::nan_last_less);
   const std::size_t n = values.size();
   std::size_t k = static_cast<std::size_t>(std::floor(0.2 * static_cast<double>(n)));
   if (2 * k >= n) k = 0;

@@ -38,6 +38,22 @@ TEST(CalibrationStage, MedianPerAxis) {
   }
 }
 
+TEST(CalibrationStage, NonFiniteCapturesAreSortedLast) {
+  // Lost samples (NaN) sort after every number: the values 0..19 and 5 NaNs sort to 0..19, NaN x 5,
+  // whose middle (position 12 of 25) is 12.
+  std::vector<double> xs;
+  for (int i = 19; i >= 0; --i) {
+    xs.push_back(i);
+    if (i % 4 == 0) xs.push_back(std::nan(""));
+  }
+  const double nan = std::nan("");
+  Frames frames = frames_with_x(xs);
+  frames[3]["first"].rotation = {nan, 0, 0, 0, 1, 0, 0, 0, 1};
+  const AggregatedCalibrationStage stage = aggregate_calibration_stage(frames, {"first"});
+  EXPECT_DOUBLE_EQ(stage.positions.at("first")[0], 12.0);
+  for (double v : stage.rotations.at("first")) EXPECT_TRUE(std::isnan(v));
+}
+
 TEST(CalibrationStage, AggregationErrors) {
   EXPECT_EQ(test::error_text([] { aggregate_calibration_stage({}, {"first"}); }),
             "Calibration stage requires at least one frame");
