@@ -96,7 +96,7 @@ std::pair<std::size_t, std::size_t> attribute_value(const std::string& xml, cons
   return {first, last};
 }
 
-// Up to `count` whitespace-separated numbers; one that does not read, and all after it, are 0.
+// N whitespace-separated numbers; one that does not read, and all after it, count as 0.
 template <std::size_t N>
 std::array<double, N> read_numbers(const std::string& text) {
   std::array<double, N> values{};
