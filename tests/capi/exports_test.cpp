@@ -115,7 +115,7 @@ TEST(Exports, OnlyInterfaceFunctionsOfOurs) {
 }
 
 // Needs the version script on the shared library's link line.
-TEST(Exports, DISABLED_NoStandardLibraryInstantiations) {
+TEST(Exports, NoStandardLibraryInstantiations) {
   for (const ExportedSymbol& symbol : exported_symbols(KELTO_SHARED_LIBRARY)) {
     EXPECT_FALSE(standard_library_instantiation(symbol)) << symbol.type << " " << symbol.name;
   }
