@@ -117,3 +117,4 @@ const char* kx_sdk_last_error(kx_sdk* sdk) {
 }
 
 }  // extern "C"
+#include "capi/calibrator_sdk.inc"  // kx_sdk_create_calibrator
