@@ -67,58 +67,19 @@ TEST(OptionParsing, HelpBeforeAnyErrorEndsParsing) {
   EXPECT_EQ(parsed({"--config", "--help"}).config, fs::path("--help"));
 }
 
-TEST(OptionParsing, NumbersUseTheStandardConversions) {
-  EXPECT_THROW(parse_options(Args{"--baudrate", "fast"}), std::invalid_argument);
-  EXPECT_THROW(parse_options(Args{"--print-rate", "often"}), std::invalid_argument);
-  EXPECT_THROW(parse_options(Args{"--capture-samples", ""}), std::invalid_argument);
-  EXPECT_THROW(parse_options(Args{"--startup-valid-frames", "99999999999999999999999"}), std::out_of_range);
-
-  const Options options = parsed({"--baudrate", "230400", "--print-rate", "2.5", "--capture-samples", "7",
-                                  "--capture-timeout", "0.5", "--startup-valid-frames", "3"});
+TEST(OptionParsing, ValuesFlagsAndNumbers) {
+  const Options options =
+      parsed({"--port", "/dev/a", "--port", "--dev-b", "--physics", "--no-startup-commands", "--baudrate",
+              "230400", "--print-rate", "2.5", "--capture-samples", "7"});
+  EXPECT_EQ(options.port, "--dev-b");              // the later one, taken whatever it looks like
+  EXPECT_TRUE(options.viewer && options.physics);  // physics opens the viewer
+  EXPECT_FALSE(options.startup_commands);
   EXPECT_EQ(options.baudrate, 230400u);
   EXPECT_DOUBLE_EQ(options.print_rate, 2.5);
   EXPECT_EQ(options.capture_samples, 7u);
-  EXPECT_DOUBLE_EQ(options.capture_timeout, 0.5);
-  EXPECT_EQ(options.startup_valid_frames, 3u);
-  // The baud rate is kept in 32 bits.
-  EXPECT_EQ(parsed({"--baudrate", "4295082496"}).baudrate, 115200u);
-}
-
-TEST(OptionParsing, DefaultsFlagsAndLaterOccurrences) {
-  const Options defaults = parsed({});
-  EXPECT_TRUE(defaults.config.empty());
-  EXPECT_EQ(defaults.port, "auto");
-  EXPECT_EQ(defaults.side, "right");
-  EXPECT_EQ(defaults.mode, "run");
-  EXPECT_EQ(defaults.baudrate, 115200u);
-  EXPECT_DOUBLE_EQ(defaults.print_rate, 10.0);
-  EXPECT_DOUBLE_EQ(defaults.capture_timeout, 10.0);
-  EXPECT_EQ(defaults.capture_samples, 0u);
-  EXPECT_EQ(defaults.startup_valid_frames, 10u);
-  EXPECT_FALSE(defaults.viewer || defaults.physics || defaults.capture_pinch_stages);
-  EXPECT_TRUE(defaults.startup_commands);
-
-  const Options physics = parsed({"--physics", "--no-startup-commands", "--capture-pinch-stages"});
-  EXPECT_TRUE(physics.viewer);  // physics needs the viewer
-  EXPECT_TRUE(physics.physics);
-  EXPECT_FALSE(physics.startup_commands);
-  EXPECT_TRUE(physics.capture_pinch_stages);
-  const Options viewer = parsed({"--viewer"});
-  EXPECT_TRUE(viewer.viewer);
-  EXPECT_FALSE(viewer.physics);
-
-  const Options later = parsed({"--port", "/dev/a", "--side", "left", "--port", "--dev-b", "--left-port", "L",
-                                "--right-port", "R", "--output", "o.yaml", "--samples-file", "s.yaml",
-                                "--mujoco-model", "m.xml", "--runtime-config", "r.yaml"});
-  EXPECT_EQ(later.port, "--dev-b");
-  EXPECT_EQ(later.side, "left");
-  EXPECT_EQ(later.left_port, "L");
-  EXPECT_EQ(later.right_port, "R");
-  EXPECT_EQ(later.output, fs::path("o.yaml"));
-  EXPECT_EQ(later.samples_file, fs::path("s.yaml"));
-  EXPECT_EQ(later.mujoco_model, fs::path("m.xml"));
-  EXPECT_EQ(later.runtime_config, fs::path("r.yaml"));
-  EXPECT_TRUE(dual_hand_mode(later));
+  EXPECT_EQ(parsed({"--baudrate", "4295082496"}).baudrate, 115200u);  // kept in 32 bits
+  EXPECT_THROW(parse_options(Args{"--baudrate", "fast"}), std::invalid_argument);
+  EXPECT_THROW(parse_options(Args{"--startup-valid-frames", "99999999999999999999999"}), std::out_of_range);
 }
 
 // A configuration directory with a plain system file (the checks read only its bone_config key).
@@ -183,15 +144,11 @@ TEST_F(OptionChecks, EachFailureHasItsText) {
               ::testing::ThrowsMessage<std::runtime_error>("--config is required"));
 }
 
-TEST_F(OptionChecks, AcceptedCombinations) {
+TEST_F(OptionChecks, AcceptedCombinationsAndAMissingFile) {
   EXPECT_NO_THROW(checked({"--left-port", "a", "--right-port", "b", "--viewer"}));
-  EXPECT_NO_THROW(checked({"--mode", "calibrate", "--output", "o.yaml", "--capture-samples", "0"}));
-  EXPECT_NO_THROW(checked({"--mujoco-model", "m.xml", "--physics", "--side", "left"}));
-}
-
-TEST_F(OptionChecks, MissingConfigurationFileIsAnError) {
-  Options options = parsed({"--config", (dir_ / "absent.yaml").string()});
-  EXPECT_ANY_THROW(check_options(options));
+  EXPECT_NO_THROW(checked({"--mode", "calibrate", "--output", "o.yaml", "--side", "left"}));
+  config_ = dir_ / "absent.yaml";
+  EXPECT_ANY_THROW(checked({}));
 }
 
 struct BoneKeyCase {
@@ -241,24 +198,14 @@ TEST_F(OptionChecks, RuntimeConfigurationIsFoundBesideTheConfiguration) {
   EXPECT_EQ(checked({"--runtime-config", "mine.yaml"}).runtime_config, fs::path("mine.yaml"));
 }
 
-TEST(Usage, ListsEveryOptionUnderTheProgramName) {
+TEST(Usage, StartsWithTheProgramNameAndHasOneLinePerOption) {
   const std::string text = usage_text("/opt/bin/kelto_hand_runtime");
-  EXPECT_EQ(text.rfind("Usage: /opt/bin/kelto_hand_runtime --config FILE [options]\n", 0), 0u);
+  EXPECT_EQ(
+      text.rfind("Usage: /opt/bin/kelto_hand_runtime --config FILE [options]\n  --mode run|calibrate ", 0),
+      0u);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20);
-  EXPECT_EQ(text.back(), '\n');
-  for (const char* line :
-       {"\n  --left-port PORT       Enable dual-hand mode with the left glove\n",
-        "\n  --samples-file FILE    Generic eight-gesture sample YAML (replay/fitting)\n",
-        "\n  --startup-valid-frames N  Stable frames required before calibration (default: 10)\n",
-        "\n  --no-startup-commands   Do not configure glove telemetry on connect\n"}) {
-    EXPECT_NE(text.find(line), std::string::npos) << line;
-  }
-  for (const char* option :
-       {"--mode", "--port", "--side", "--right-port", "--runtime-config", "--bone-config", "--baudrate",
-        "--output", "--capture-pinch-stages", "--capture-samples", "--capture-timeout", "--viewer",
-        "--mujoco-model", "--physics", "--print-rate"}) {
-    EXPECT_NE(text.find("\n  " + std::string(option) + " "), std::string::npos) << option;
-  }
+  EXPECT_NE(text.find("\n  --no-startup-commands   Do not configure glove telemetry on connect\n"),
+            std::string::npos);
   EXPECT_EQ(text.find("--help"), std::string::npos);
 }
 
