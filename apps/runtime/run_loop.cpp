@@ -112,6 +112,8 @@ class LiveLoop {
           serve_hand(*hand);
         } else if (Clock::now() >= hand->next_connect) {
           connect_hand(*hand);
+        } else {
+          update_viewer(*hand);  // the window stays responsive while the glove is away
         }
         showing = showing || !hand->viewer || hand->viewer->is_running();
       }
