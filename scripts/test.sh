@@ -23,7 +23,7 @@ cmake --build "$build_dir" -j "$jobs"
 # The viewer's tests need a display; without one they run under a virtual X server.
 runner=()
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
-  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
+  runner=(xvfb-run -a -s "-screen 0 1280x1024x24 -noreset")
 fi
 cd "$build_dir"
 "${runner[@]}" ctest --output-on-failure -j "$jobs"
