@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -47,36 +48,17 @@ fs::path bundled_config() {
   return kelto::test::source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
 }
 
-// Unit quaternion (w, x, y, z) of a row-major rotation.
-std::array<double, 4> quaternion(const std::array<double, 9>& r) {
-  const double trace = r[0] + r[4] + r[8];
-  std::array<double, 4> q{};
-  if (trace > 0.0) {
-    const double s = 2.0 * std::sqrt(1.0 + trace);
-    q = {0.25 * s, (r[7] - r[5]) / s, (r[2] - r[6]) / s, (r[3] - r[1]) / s};
-  } else if (r[0] > r[4] && r[0] > r[8]) {
-    const double s = 2.0 * std::sqrt(1.0 + r[0] - r[4] - r[8]);
-    q = {(r[7] - r[5]) / s, 0.25 * s, (r[1] + r[3]) / s, (r[2] + r[6]) / s};
-  } else if (r[4] > r[8]) {
-    const double s = 2.0 * std::sqrt(1.0 + r[4] - r[0] - r[8]);
-    q = {(r[2] - r[6]) / s, (r[1] + r[3]) / s, 0.25 * s, (r[5] + r[7]) / s};
-  } else {
-    const double s = 2.0 * std::sqrt(1.0 + r[8] - r[0] - r[4]);
-    q = {(r[3] - r[1]) / s, (r[2] + r[6]) / s, (r[5] + r[7]) / s, 0.25 * s};
-  }
-  return q;
-}
-
-// The glove line of a frame: positions in micrometres and unit quaternions, fingers in order.
+// The glove line of a frame: positions in micrometres, roll, pitch and yaw in millidegrees (R = Rz Ry Rx).
 std::string glove_line(const GloveFeatureFrame& frame, const std::vector<std::string>& fingers) {
-  std::string line = "{t: p, fsq: [";
-  char item[256];
+  std::string line = "{t: p, fs: [";
   for (std::size_t i = 0; i < fingers.size(); ++i) {
     const Pose& pose = frame.local_tips.at(fingers[i]);
-    const std::array<double, 4> q = quaternion(pose.rotation);
-    std::snprintf(item, sizeof item, "%s[1, %.4f, %.4f, %.4f, %.12f, %.12f, %.12f, %.12f]",
-                  i == 0 ? "" : ", ", pose.position[0] * 1e6, pose.position[1] * 1e6, pose.position[2] * 1e6,
-                  q[0], q[1], q[2], q[3]);
+    const std::array<double, 9>& r = pose.rotation;
+    const double mdeg = 180000.0 / M_PI;
+    char item[200];
+    std::snprintf(item, sizeof item, "%s[1, %.4f, %.4f, %.4f, %.6f, %.6f, %.6f]", i == 0 ? "" : ", ",
+                  pose.position[0] * 1e6, pose.position[1] * 1e6, pose.position[2] * 1e6,
+                  std::atan2(r[7], r[8]) * mdeg, std::asin(-r[6]) * mdeg, std::atan2(r[3], r[0]) * mdeg);
     line += item;
   }
   return line + "]}";
@@ -124,14 +106,16 @@ class CalibrationCaptureTest : public ::testing::Test {
     write_samples({"five_close", "open", "mcp90"});
   }
 
-  // A samples file with the recorded lines of the gestures, and `extra` text under `gestures`.
-  void write_samples(const std::vector<std::string>& gestures, const std::string& extra = "") {
+  // The recorded lines of a gesture as an entry of `gestures` under `key`.
+  static std::string gesture_entry(const std::string& gesture, const std::string& key) {
+    std::string text = "  " + key + ":\n";
+    for (const std::string& line : lines_.at(gesture)) text += "    - \"" + line + "\"\n";
+    return text;
+  }
+  void write_samples(const std::vector<std::string>& gestures) {
     std::string text = "gestures:\n";
-    for (const std::string& gesture : gestures) {
-      text += "  " + gesture + ":\n";
-      for (const std::string& line : lines_.at(gesture)) text += "    - \"" + line + "\"\n";
-    }
-    kelto::test::write_file(options_.samples_file, text + extra);
+    for (const std::string& gesture : gestures) text += gesture_entry(gesture, gesture);
+    kelto::test::write_file(options_.samples_file, text);
   }
 
   // Runs calibrate mode with the options' configuration (as `config` when given) and a decoder without
@@ -260,22 +244,18 @@ TEST_F(CalibrationCaptureTest, SamplesFileProblems) {
     std::string text;
     std::string error;
   };
-  const auto lines = [&](const std::string& gesture, const std::string& key) {
-    std::string text = "  " + key + ":\n";
-    for (const std::string& line : lines_.at(gesture)) text += "    - \"" + line + "\"\n";
-    return text;
-  };
   const Case cases[] = {
       {"no gestures", "samples: []\n", "samples YAML missing gestures map"},
       {"gestures is a list", "gestures: [a, b]\n", "samples YAML missing gestures map"},
-      {"close instead of five_close", "gestures:\n" + lines("five_close", "close"),
+      {"close instead of five_close", "gestures:\n" + gesture_entry("five_close", "close"),
        "samples YAML missing gesture: five_close"},
       // An mcp90 entry that is not a list sends the stage to the other mcp90 gesture.
       {"mcp90 not a list",
-       "gestures:\n" + lines("five_close", "five_close") + lines("open", "open") + "  mcp90: 5\n",
+       "gestures:\n" + gesture_entry("five_close", "five_close") + gesture_entry("open", "open") +
+           "  mcp90: 5\n",
        "samples YAML missing gesture: mcp90_pip90"},
       {"nothing decodes",
-       "gestures:\n" + lines("five_close", "five_close") +
+       "gestures:\n" + gesture_entry("five_close", "five_close") +
            "  open:\n    - \"status\"\n    - null\n    - \"{t: p}\"\n",
        "sample gesture contains no valid frames: open"},
   };
@@ -458,23 +438,6 @@ TEST(CalibrationOverlayFile, PublicationReplacesTheFileWholeOrNotAtAll) {
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::mask,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(directory_entries().size(), 2u);
-}
-
-TEST(CalibrationOverlayFile, SideOverlayTakesTheKnownKeysInOrder) {
-  const YAML::Node side = YAML::Load(
-      "input_tip_offset_local: {thumb: [0, 0, 0.01]}\n"
-      "extra: 3\n"
-      "palm_offset_local: [0, 0, 0.08]\n"
-      "human_hand_scale: 1.1\n");
-  const YAML::Node without = calibration_side_overlay(side, false);
-  EXPECT_EQ(without.size(), 2u);
-  EXPECT_EQ(without.begin()->first.as<std::string>(), "human_hand_scale");
-  YAML::Node with = calibration_side_overlay(side, true);
-  ASSERT_EQ(with.size(), 3u);
-  EXPECT_TRUE(with["input_tip_offset_local"].IsMap());
-  // Deep copies: changing the overlay leaves the source alone.
-  with["palm_offset_local"][2] = 1.0;
-  EXPECT_EQ(side["palm_offset_local"][2].as<double>(), 0.08);
 }
 
 }  // namespace
