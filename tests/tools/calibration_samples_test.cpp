@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -109,7 +108,7 @@ TEST(CalibrationSamplesTest, SamplesFileHoldsEachStagesPoseForItsSampleCount) {
                std::runtime_error);
 }
 
-TEST(CalibrationSamplesTest, HandScaleMountingAndNoiseShapeTheLines) {
+TEST(CalibrationSamplesTest, HandScaleAndMountingShapeTheLines) {
   auto lines = [](void (*change)(SimulatedGloveOptions&)) {
     SimulatedGloveOptions options;
     options.config = bundled_config();
@@ -125,20 +124,14 @@ TEST(CalibrationSamplesTest, HandScaleMountingAndNoiseShapeTheLines) {
     o.mount_yaw_deg = 30.0;
     o.base_tilt_deg = -10.0;
   })[0]);
-  const YAML::Node noisy = lines([](SimulatedGloveOptions& o) { o.noise_mm = o.noise_deg = 1.0; });
-  const std::vector<double> shaky = positions(noisy[0]);
   for (std::size_t f = 0; f < p0.size(); f += 3) {
     const double n0 = std::hypot(p0[f], p0[f + 1], p0[f + 2]);
     EXPECT_NEAR(std::hypot(turned[f], turned[f + 1], turned[f + 2]), n0, 3e-6);  // a rotation keeps lengths
     EXPECT_GT(std::hypot(turned[f] - p0[f], turned[f + 1] - p0[f + 1], turned[f + 2] - p0[f + 2]), 0.05 * n0);
     for (std::size_t k = f; k < f + 3; ++k) {
       EXPECT_NEAR(big[k], p0[k] / 1.25, 2e-6);
-      EXPECT_NEAR(shaky[k], p0[k], 0.006);  // within six sigma
     }
   }
-  std::set<std::string> distinct;
-  for (const YAML::Node& line : noisy) distinct.insert(line.as<std::string>());
-  EXPECT_EQ(distinct.size(), 4u);
 }
 
 }  // namespace

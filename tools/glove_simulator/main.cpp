@@ -1,5 +1,6 @@
 // kelto_glove_simulator: a sensor glove on a pseudo-terminal, for demos and end-to-end tests of the
 // runtime program, or a writer of calibration samples files.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
