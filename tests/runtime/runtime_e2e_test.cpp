@@ -243,7 +243,8 @@ class RuntimeProgram : public ::testing::Test {
   std::unique_ptr<Child> start_glove(const fs::path& link, const std::string& side, Lines extra = {}) {
     const std::optional<fs::path> simulator = simulator_program();
     if (!simulator) return nullptr;
-    Lines args = {simulator->string(), "--link", link.string(), "--side", side};
+    // A glove outlives no test run, even one that dies before it can stop the glove.
+    Lines args = {simulator->string(), "--link", link.string(), "--side", side, "--duration", "600"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto glove = std::make_unique<Child>(args);
     EXPECT_TRUE(glove->wait_for_text("[kelto_glove_simulator] " + side + " glove on")) << glove->err();
