@@ -178,8 +178,8 @@ TEST(CalibrationFit, SwitchedOffDynamicPalmAndFixedScale) {
   EXPECT_EQ(vec3(side["input_tip_offset_local"]["thumb"]), (std::array<double, 3>{0, 0, 0}));
 }
 
-// Fits a user on a hand configuration whose glove frame is level on the model's flat hand, then
-// retargets the user's poses with the configuration before and after calibration.
+// Fits a user on a hand configuration, then retargets the user's poses with the configuration before and
+// after calibration.
 struct EndToEnd {
   ThreeStageCalibrationFit fit;
   test::RetargetError before, after;
@@ -203,7 +203,7 @@ EndToEnd run_synthetic_user(const Config& config, const TipMappingParameters& tr
 }
 
 TEST(CalibrationFit, SyntheticUserEndToEnd) {
-  Config config = test::level_glove_config(bundled_config(), "right");
+  Config config = bundled_config();
   // The first finger's offset may move only along y; unknown words are ignored.
   config.set_strings("calibration.input_tip_offset_local.frozen_axes_by_side.right.first", {"X", "z", "w"});
   const TipMappingParameters truth = user_truth(config);

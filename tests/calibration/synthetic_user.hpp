@@ -3,7 +3,6 @@
 // error of retargeting that user's poses with a given configuration.
 #pragma once
 
-#include <Eigen/Dense>
 #include <cmath>
 #include <map>
 #include <string>
@@ -24,53 +23,6 @@ namespace kelto::test {
 
 inline std::filesystem::path bundled_hand_config() {
   return source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
-}
-
-// A copy of the hand configuration whose glove frame sits level on the model's flat hand: the glove z
-// axis (through the tip mapping rotation) is the normal of the plane of the non-thumb fingertips of the
-// open and close poses, and the palm offset lies in that plane. The base rotation fit takes exactly this
-// for granted, so a user of this configuration can be calibrated without a systematic tilt.
-inline hand::Config level_glove_config(const hand::Config& config, const std::string& side) {
-  hand::PinocchioHandKinematics kinematics(config, side);
-  std::vector<Vec3> tips;
-  for (const char* pose : {"open", "five_close"}) {
-    const hand::HandKinematicsState state = kinematics.state_from_active(kinematics.pose_active(pose));
-    for (const auto& [finger, tip] : state.tip_positions_wrist) {
-      if (finger != "thumb") tips.push_back(tip);
-    }
-  }
-  Eigen::Vector3d centre = Eigen::Vector3d::Zero();
-  for (const Vec3& t : tips) centre += Eigen::Vector3d(t[0], t[1], t[2]) / static_cast<double>(tips.size());
-  Eigen::MatrixXd spread(tips.size(), 3);
-  for (std::size_t i = 0; i < tips.size(); ++i) {
-    spread.row(static_cast<Eigen::Index>(i)) = Eigen::Vector3d(tips[i][0], tips[i][1], tips[i][2]) - centre;
-  }
-  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(spread, Eigen::ComputeFullV);
-  Eigen::Vector3d normal = svd.matrixV().col(2);
-
-  const std::string prefix = "tip_mapping." + side;
-  const Mat3 m = config.matrix3(prefix + ".rotation_matrix");
-  Eigen::Matrix3d mapping;
-  mapping << m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8];
-  const Eigen::Vector3d glove_z = mapping.col(2);
-  if (normal.dot(glove_z) < 0.0) normal = -normal;
-  const Eigen::Matrix3d turn = Eigen::Quaterniond::FromTwoVectors(glove_z, normal).toRotationMatrix();
-  const Eigen::Matrix3d level = turn * mapping;
-
-  const Vec3 p = config.numbers(prefix + ".palm_offset_local").size() == 3
-                     ? Vec3{config.numbers(prefix + ".palm_offset_local")[0],
-                            config.numbers(prefix + ".palm_offset_local")[1],
-                            config.numbers(prefix + ".palm_offset_local")[2]}
-                     : Vec3{0, 0, 0};
-  Eigen::Vector3d palm(p[0], p[1], p[2]);
-  palm -= (palm - centre).dot(normal) * normal;
-
-  hand::Config out = config;
-  out.set_matrix3(prefix + ".rotation_matrix",
-                  {level(0, 0), level(0, 1), level(0, 2), level(1, 0), level(1, 1), level(1, 2), level(2, 0),
-                   level(2, 1), level(2, 2)});
-  out.set_vec3(prefix + ".palm_offset_local", {palm.x(), palm.y(), palm.z()});
-  return out;
 }
 
 // The robot pose a stage's gesture corresponds to: its reference pose, else the pose named like the stage.

@@ -557,7 +557,7 @@ TEST_F(CalibratorTest, SyntheticUserThroughTheCalibrator) {
       "[calibrator] scale_delta=%.4f human_hand_scale=%.4f (user %.2f); mean fingertip error of the "
       "user's poses through the engine: %.2f mm uncalibrated, %.2f mm calibrated\n",
       result.scale_delta, result.human_hand_scale, user.human_hand_scale, error_mm[0], error_mm[1]);
-  EXPECT_LT(error_mm[1], 0.75 * error_mm[0]);
+  EXPECT_LT(error_mm[1], 0.5 * error_mm[0]);
 }
 
 }  // namespace
