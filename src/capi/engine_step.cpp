@@ -243,6 +243,40 @@ kx_target_output target_record(const EngineSideRuntime& runtime) {
   return record;
 }
 
+// Reports a failure to the side runtime, the engine and the calling thread alike.
+auto report_to(kx_engine& engine, EngineSideRuntime& runtime) {
+  return [&engine, &runtime](const std::string& text) {
+    runtime.last_error = text;
+    engine.last_error = text;
+    fail(text);
+  };
+}
+
+// What every getter of a last output checks before reading: the engine and a record are given, the
+// record's header matches this library, and a step has selected a side. `what` names the record in
+// the error texts. On success `runtime` is the selected side.
+template <typename Record>
+kx_status check_getter(kx_engine* engine, const Record* out, const char* what, EngineSideRuntime*& runtime) {
+  if (engine == nullptr || out == nullptr) {
+    fail("engine and " + std::string(what) + " are required");
+    return KX_STATUS_INVALID_ARGUMENT;
+  }
+  if (out->struct_size < sizeof(Record)) {
+    engine->last_error = std::string(what) + " struct_size is invalid";
+    return KX_STATUS_INVALID_ARGUMENT;
+  }
+  if (out->abi_version != KX_ABI_VERSION_MAJOR) {
+    engine->last_error = std::string(what) + " ABI version does not match";
+    return KX_STATUS_ABI_MISMATCH;
+  }
+  runtime = engine->selected;
+  if (runtime == nullptr) {
+    engine->last_error = "native engine has no selected side runtime";
+    return KX_STATUS_INVALID_ARGUMENT;
+  }
+  return KX_STATUS_OK;
+}
+
 }  // namespace
 }  // namespace kelto::hand::detail
 
@@ -293,33 +327,17 @@ kx_status kx_engine_step(kx_engine* engine, const kx_engine_input* input, kx_eng
           clear_thread_error();
           return KX_STATUS_OK;
         },
-        [&](const std::string& text) {
-          runtime->last_error = text;
-          engine->last_error = text;
-          fail(text);
-        });
+        report_to(*engine, *runtime));
   });
 }
 
 kx_status kx_engine_get_last_target(kx_engine* engine, kx_target_output* out) {
   using namespace kelto::hand::detail;
   return guard_thread("unknown native exception", [&]() -> kx_status {
-    if (engine == nullptr || out == nullptr) {
-      fail("engine and target output are required");
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (out->struct_size < sizeof(kx_target_output)) {
-      engine->last_error = "target output struct_size is invalid";
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (out->abi_version != KX_ABI_VERSION_MAJOR) {
-      engine->last_error = "target output ABI version does not match";
-      return KX_STATUS_ABI_MISMATCH;
-    }
-    EngineSideRuntime* runtime = engine->selected;
-    if (runtime == nullptr) {
-      engine->last_error = "native engine has no selected side runtime";
-      return KX_STATUS_INVALID_ARGUMENT;
+    EngineSideRuntime* runtime = nullptr;
+    if (const kx_status status = check_getter(engine, out, "target output", runtime);
+        status != KX_STATUS_OK) {
+      return status;
     }
     if (!runtime->last_target) {
       runtime->last_error = "native engine has no target frame yet";
@@ -334,33 +352,17 @@ kx_status kx_engine_get_last_target(kx_engine* engine, kx_target_output* out) {
           clear_thread_error();
           return KX_STATUS_OK;
         },
-        [&](const std::string& text) {
-          runtime->last_error = text;
-          engine->last_error = text;
-          fail(text);
-        });
+        report_to(*engine, *runtime));
   });
 }
 
 kx_status kx_engine_get_last_skeleton_pose(kx_engine* engine, kx_skeleton_pose_output* out) {
   using namespace kelto::hand::detail;
   return guard_thread("unknown native exception", [&]() -> kx_status {
-    if (engine == nullptr || out == nullptr) {
-      fail("engine and skeleton pose output are required");
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (out->struct_size < sizeof(kx_skeleton_pose_output)) {
-      engine->last_error = "skeleton pose output struct_size is invalid";
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (out->abi_version != KX_ABI_VERSION_MAJOR) {
-      engine->last_error = "skeleton pose output ABI version does not match";
-      return KX_STATUS_ABI_MISMATCH;
-    }
-    EngineSideRuntime* runtime = engine->selected;
-    if (runtime == nullptr) {
-      engine->last_error = "native engine has no selected side runtime";
-      return KX_STATUS_INVALID_ARGUMENT;
+    EngineSideRuntime* runtime = nullptr;
+    if (const kx_status status = check_getter(engine, out, "skeleton pose output", runtime);
+        status != KX_STATUS_OK) {
+      return status;
     }
     const std::size_t count = runtime->kinematics->skeleton_node_names().size();
     out->timestamp_s = 0.0;
