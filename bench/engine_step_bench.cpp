@@ -1,0 +1,127 @@
+// Time per kx_engine_step at the shipped configuration on a smooth moving glove sequence: one hand, and
+// two hands stepped alternately through one engine as the program does in dual-hand mode.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config/config.hpp"
+#include "kelto_hand.h"
+#include "kinematics/pinocchio_hand_kinematics.hpp"
+#include "retargeting/tip_mapping_parameters.hpp"
+#include "synthetic_glove/synthetic_glove.hpp"
+
+namespace {
+
+using namespace kelto::hand;
+
+const std::string kConfig =
+    std::string(KELTO_SOURCE_DIR) + "/resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
+constexpr int kFrames = 600;  // 10 s at 60 Hz
+
+std::vector<double> moving_pose(const PinocchioHandKinematics& model, double t) {
+  std::vector<double> q(model.active_lower().size());
+  for (std::size_t i = 0; i < q.size(); ++i) {
+    const double lo = model.active_lower()[i], hi = model.active_upper()[i];
+    const double mid = 0.5 * (lo + hi), amplitude = 0.4 * (hi - lo);
+    q[i] = mid + amplitude * std::sin(2.0 * M_PI * (0.3 + 0.07 * static_cast<double>(i)) * t +
+                                      0.9 * static_cast<double>(i));
+  }
+  return q;
+}
+
+void copy_pose(const Pose& pose, kx_pose& record) {
+  std::memcpy(record.position, pose.position.data(), sizeof record.position);
+  std::memcpy(record.rotation, pose.rotation.data(), sizeof record.rotation);
+}
+
+// The glove frame records of one side over the moving sequence, made outside the timed loop.
+std::vector<kx_engine_input> glove_sequence(const std::string& side) {
+  static const char* const kSource = "bench";
+  static const std::map<std::string, unsigned> kSlots = {
+      {"thumb", 0}, {"first", 1}, {"middle", 2}, {"ring", 3}, {"little", 4}};
+  const Config config = Config::load(kConfig, "", side);
+  PinocchioHandKinematics model(config, side);
+  synthetic::SyntheticGloveOptions options;
+  options.side = side;
+  synthetic::SyntheticGlove glove(TipMappingParameters::from_config(config, side), options);
+  std::vector<kx_engine_input> inputs(kFrames);
+  for (int k = 0; k < kFrames; ++k) {
+    const double t = k / 60.0;
+    const GloveFeatureFrame frame = glove.frame_from_active(model, moving_pose(model, t), t);
+    kx_engine_input& input = inputs[k];
+    std::memset(&input, 0, sizeof input);
+    input.struct_size = sizeof input;
+    input.abi_version = 2;
+    input.source_name = kx_string_view{kSource, std::strlen(kSource)};
+    input.timestamp_s = t;
+    input.hand_side = side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT;
+    copy_pose(frame.root, input.root);
+    for (const auto& [finger, pose] : frame.local_tips) {
+      input.local_tip_mask |= 1u << kSlots.at(finger);
+      copy_pose(pose, input.local_tips[kSlots.at(finger)]);
+    }
+    for (const auto& [finger, pose] : frame.world_tips) {
+      input.world_tip_mask |= 1u << kSlots.at(finger);
+      copy_pose(pose, input.world_tips[kSlots.at(finger)]);
+    }
+  }
+  return inputs;
+}
+
+kx_engine* create_engine() {
+  kx_engine_options options{};
+  options.struct_size = sizeof options;
+  options.abi_version = 2;
+  options.config_path = kx_string_view{kConfig.data(), kConfig.size()};
+  kx_engine* engine = nullptr;
+  if (kx_engine_create(&options, &engine) != KX_STATUS_OK) throw std::runtime_error(kx_last_error());
+  return engine;
+}
+
+// Steps the engine over `sides` in turn (one frame of each side per round); reports per-hand-step time.
+void run_steps(benchmark::State& state, const std::vector<std::string>& sides) {
+  std::vector<std::vector<kx_engine_input>> sequences;
+  for (const std::string& side : sides) sequences.push_back(glove_sequence(side));
+  kx_engine* engine = create_engine();
+  std::vector<double> joints(kx_engine_joint_count(engine));
+  kx_engine_output output{};
+  output.struct_size = sizeof output;
+  output.abi_version = 2;
+  output.joints = joints.data();
+  output.joint_capacity = joints.size();
+  int k = 0;
+  for (auto _ : state) {
+    for (const auto& sequence : sequences) {
+      if (kx_engine_step(engine, &sequence[k], &output) != KX_STATUS_OK) {
+        state.SkipWithError(kx_last_error());
+        break;
+      }
+    }
+    benchmark::DoNotOptimize(joints.data());
+    k = (k + 1) % kFrames;
+  }
+  kx_engine_destroy(engine);
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(sides.size()));
+  state.counters["us_per_hand_step"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * static_cast<std::int64_t>(sides.size())),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_EngineStepOneHand(benchmark::State& state) {
+  run_steps(state, {"right"});
+}
+void BM_EngineStepTwoHands(benchmark::State& state) {
+  run_steps(state, {"right", "left"});
+}
+
+BENCHMARK(BM_EngineStepOneHand)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_EngineStepTwoHands)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+}  // namespace
+
+BENCHMARK_MAIN();
