@@ -101,6 +101,52 @@ Vec3 angular_column(const DenseMatrix& omega, std::size_t i) {
   return {omega.data[i], omega.data[omega.cols + i], omega.data[2 * omega.cols + i]};
 }
 
+Vec3 add(const Vec3& a, const Vec3& b) {
+  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
+
+// Weight of finger f's tip position term.
+double shape_term_weight(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
+                         const std::string& f) {
+  return positive(c.shape_weight * value_or(target.shape_weights, f, 1.0));
+}
+
+// The thumb-to-finger vector finger f is held to, with the square root of that term's weight in `scale`;
+// null when f has no active pinch this frame.
+const Vec3* active_pinch(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
+                         const std::string& f, double& scale) {
+  const auto v_it = target.pinch_vectors.find(f);
+  if (v_it == target.pinch_vectors.end()) return nullptr;
+  const double L = value_or(target.pinch_weights, f, 0.0);
+  const double M = value_or(c.pinch_by_finger, f, c.pinch_weight);
+  if (!(L > 0.0 && M > 0.0)) return nullptr;
+  scale = std::sqrt(L) * std::sqrt(M);
+  return &v_it->second;
+}
+
+// Weight of the term turning the thumb pad towards the strongest pinch partner's pad, which it names in
+// `partner`; zero when the frame has no such partner among the solved fingers.
+double pad_alignment_weight(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
+                            const std::vector<std::string>& finger_order, std::string& partner) {
+  partner = debug_string(target.diagnostics, "pinch_strongest_partner");
+  if (partner == kThumb || !contains_name(finger_order, partner)) return 0.0;
+  return positive(c.pinch_pad_alignment_weight * value_or(target.pinch_weights, partner, 0.0));
+}
+
+// Weight of finger f's tip orientation terms, before the per-axis weights.
+double orientation_term_weight(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
+                               const std::string& f) {
+  return positive(c.orientation_weight * value_or(target.orientation_weights, f, 1.0) *
+                  value_or(c.orientation_by_finger, f, 1.0));
+}
+
+// Weight of the tip axis k; zero when that axis is not held.
+double axis_weight(const RetargetObjectiveConfig& c, int k) {
+  const auto axis = c.orientation_axis_weights.find(kAxisNames[k]);
+  if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) return 0.0;
+  return axis->second;
+}
+
 void check_sizes(const std::vector<double>& q, const std::vector<double>& q_prev,
                  const std::vector<double>& q_rest) {
   if (q.size() != q_prev.size() || q_rest.size() != q.size()) {
@@ -143,7 +189,7 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
 
   terms.shape.reserve(3 * finger_order_.size());
   for (const std::string& f : finger_order_) {
-    const double w = positive(c.shape_weight * value_or(target.shape_weights, f, 1.0));
+    const double w = shape_term_weight(c, target, f);
     append_scaled(terms.shape,
                   sub(finger_at(state.tip_positions_wrist, f), finger_at(target.target_positions, f)),
                   std::sqrt(w));
@@ -151,14 +197,11 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
 
   const Vec3& p_thumb = finger_at(state.tip_positions_wrist, kThumb);
   for (const std::string& f : finger_order_) {
-    const auto v_it = target.pinch_vectors.find(f);
-    if (v_it == target.pinch_vectors.end()) continue;
-    const double L = value_or(target.pinch_weights, f, 0.0);
-    const double M = value_or(c.pinch_by_finger, f, c.pinch_weight);
-    if (!(L > 0.0 && M > 0.0)) continue;
+    double a = 0.0;
+    const Vec3* pinch = active_pinch(c, target, f, a);
+    if (pinch == nullptr) continue;
     const Vec3 d = sub(finger_at(state.tip_positions_wrist, f), p_thumb);
-    const Vec3& v = v_it->second;
-    const double a = std::sqrt(L) * std::sqrt(M);
+    const Vec3& v = *pinch;
     if (!anchored_) {
       append_scaled(terms.pinch, sub(d, v), a);
     } else {
@@ -168,28 +211,24 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
     }
   }
 
-  const std::string partner = debug_string(target.diagnostics, "pinch_strongest_partner");
-  if (partner != kThumb && contains_name(finger_order_, partner)) {
-    const double E = positive(c.pinch_pad_alignment_weight * value_or(target.pinch_weights, partner, 0.0));
-    if (E > 0.0) {
-      const Vec3 z_t = column(finger_at(state.tip_rotations_wrist, kThumb), 2);
-      const Vec3 z_p = column(finger_at(state.tip_rotations_wrist, partner), 2);
-      append_scaled(terms.pinch_pad_alignment, {z_t[0] + z_p[0], z_t[1] + z_p[1], z_t[2] + z_p[2]},
-                    std::sqrt(E));
-    }
+  std::string partner;
+  const double E = pad_alignment_weight(c, target, finger_order_, partner);
+  if (E > 0.0) {
+    append_scaled(terms.pinch_pad_alignment,
+                  add(column(finger_at(state.tip_rotations_wrist, kThumb), 2),
+                      column(finger_at(state.tip_rotations_wrist, partner), 2)),
+                  std::sqrt(E));
   }
 
   for (const std::string& f : finger_order_) {
-    const double I = positive(c.orientation_weight * value_or(target.orientation_weights, f, 1.0) *
-                              value_or(c.orientation_by_finger, f, 1.0));
+    const double I = orientation_term_weight(c, target, f);
     if (!(I > 0.0)) continue;
     const Mat3& R = finger_at(state.tip_rotations_wrist, f);
     const Mat3& T = finger_at(target.target_rotations, f);
     for (int k = 0; k < 3; ++k) {
-      const auto axis = c.orientation_axis_weights.find(kAxisNames[k]);
-      if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
-      append_scaled(terms.orientation, sub(column(R, k), column(T, k)),
-                    std::sqrt(I) * std::sqrt(axis->second));
+      const double axis = axis_weight(c, k);
+      if (!(axis > 0.0)) continue;
+      append_scaled(terms.orientation, sub(column(R, k), column(T, k)), std::sqrt(I) * std::sqrt(axis));
     }
   }
 
@@ -231,7 +270,7 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
 
   // Shape.
   for (const std::string& f : finger_order_) {
-    const double w = positive(c.shape_weight * value_or(target.shape_weights, f, 1.0));
+    const double w = shape_term_weight(c, target, f);
     if (!(w > 0.0)) continue;
     const double sw = std::sqrt(w);
     append_scaled(r, sub(finger_at(lin.tip_positions_wrist, f), finger_at(target.target_positions, f)), sw);
@@ -242,14 +281,11 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   const Vec3& p_thumb = finger_at(lin.tip_positions_wrist, kThumb);
   const DenseMatrix& J_thumb = finger_at(lin.tip_position_jacobians, kThumb);
   for (const std::string& f : finger_order_) {
-    const auto v_it = target.pinch_vectors.find(f);
-    if (v_it == target.pinch_vectors.end()) continue;
-    const double L = value_or(target.pinch_weights, f, 0.0);
-    const double M = value_or(c.pinch_by_finger, f, c.pinch_weight);
-    if (!(L > 0.0 && M > 0.0)) continue;
+    double a = 0.0;
+    const Vec3* pinch = active_pinch(c, target, f, a);
+    if (pinch == nullptr) continue;
     const Vec3 d = sub(finger_at(lin.tip_positions_wrist, f), p_thumb);
-    const Vec3& v = v_it->second;
-    const double a = std::sqrt(L) * std::sqrt(M);
+    const Vec3& v = *pinch;
     const DenseMatrix& J_f = finger_at(lin.tip_position_jacobians, f);
     if (!anchored_) {
       if (J_f.rows != J_thumb.rows || J_f.cols != J_thumb.cols || J_f.data.size() != J_thumb.data.size()) {
@@ -277,42 +313,39 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   const Mat3& W = lin.wrist_rotation;
 
   // Pad alignment.
-  const std::string partner = debug_string(target.diagnostics, "pinch_strongest_partner");
-  if (partner != kThumb && contains_name(finger_order_, partner)) {
-    const double E = positive(c.pinch_pad_alignment_weight * value_or(target.pinch_weights, partner, 0.0));
-    if (E > 0.0) {
-      const double se = std::sqrt(E);
-      const Vec3 z_t = column(finger_at(lin.tip_rotations_wrist, kThumb), 2);
-      const Vec3 z_p = column(finger_at(lin.tip_rotations_wrist, partner), 2);
-      append_scaled(r, {z_t[0] + z_p[0], z_t[1] + z_p[1], z_t[2] + z_p[2]}, se);
-      const DenseMatrix& omega_t = finger_at(lin.tip_angular_jacobians, kThumb);
-      const DenseMatrix& omega_p = finger_at(lin.tip_angular_jacobians, partner);
-      const Vec3 zw_t = column(finger_at(lin.tip_rotations_world, kThumb), 2);
-      const Vec3 zw_p = column(finger_at(lin.tip_rotations_world, partner), 2);
-      const std::size_t row0 = append_zero_row(J);
-      append_zero_row(J);
-      append_zero_row(J);
-      for (std::size_t i = 0; i < n; ++i) {
-        const Vec3 a = cross(angular_column(omega_t, i), zw_t);
-        const Vec3 b = cross(angular_column(omega_p, i), zw_p);
-        const Vec3 col = transpose_mul(W, {a[0] + b[0], a[1] + b[1], a[2] + b[2]});
-        for (int k = 0; k < 3; ++k) J.data[row0 + k * n + i] = se * col[k];
-      }
+  std::string partner;
+  const double E = pad_alignment_weight(c, target, finger_order_, partner);
+  if (E > 0.0) {
+    const double se = std::sqrt(E);
+    append_scaled(r,
+                  add(column(finger_at(lin.tip_rotations_wrist, kThumb), 2),
+                      column(finger_at(lin.tip_rotations_wrist, partner), 2)),
+                  se);
+    const DenseMatrix& omega_t = finger_at(lin.tip_angular_jacobians, kThumb);
+    const DenseMatrix& omega_p = finger_at(lin.tip_angular_jacobians, partner);
+    const Vec3 zw_t = column(finger_at(lin.tip_rotations_world, kThumb), 2);
+    const Vec3 zw_p = column(finger_at(lin.tip_rotations_world, partner), 2);
+    const std::size_t row0 = append_zero_row(J);
+    append_zero_row(J);
+    append_zero_row(J);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Vec3 col = transpose_mul(
+          W, add(cross(angular_column(omega_t, i), zw_t), cross(angular_column(omega_p, i), zw_p)));
+      for (int k = 0; k < 3; ++k) J.data[row0 + k * n + i] = se * col[k];
     }
   }
 
   // Orientation.
   for (const std::string& f : finger_order_) {
-    const double I = positive(c.orientation_weight * value_or(target.orientation_weights, f, 1.0) *
-                              value_or(c.orientation_by_finger, f, 1.0));
+    const double I = orientation_term_weight(c, target, f);
     if (!(I > 0.0)) continue;
     const Mat3& R = finger_at(lin.tip_rotations_wrist, f);
     const Mat3& T = finger_at(target.target_rotations, f);
     const DenseMatrix& omega = finger_at(lin.tip_angular_jacobians, f);
     for (int k = 0; k < 3; ++k) {
-      const auto axis = c.orientation_axis_weights.find(kAxisNames[k]);
-      if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
-      const double s = std::sqrt(I) * std::sqrt(axis->second);
+      const double axis = axis_weight(c, k);
+      if (!(axis > 0.0)) continue;
+      const double s = std::sqrt(I) * std::sqrt(axis);
       append_scaled(r, sub(column(R, k), column(T, k)), s);
       const Vec3 ck = column(finger_at(lin.tip_rotations_world, f), k);
       const std::size_t row0 = append_zero_row(J);
