@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <random>
 #include <stdexcept>
+#include <string>
+#include <tuple>
 
 #include "config/config.hpp"
 #include "config/resource_root.hpp"
@@ -76,7 +79,12 @@ struct CouplingCase {
   std::size_t active_count;
 };
 
-class JacobianTest : public ::testing::TestWithParam<std::tuple<CouplingCase, const char*>> {};
+// Failure logs name the case instead of dumping its bytes.
+void PrintTo(const CouplingCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class JacobianTest : public ::testing::TestWithParam<std::tuple<CouplingCase, std::string>> {};
 
 TEST_P(JacobianTest, MatchesCentralDifferencesInsideTheLimits) {
   const auto& [coupling, side] = GetParam();
@@ -299,6 +307,10 @@ struct ErrorCase {
   const char* side;
   const char* message;
 };
+
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ConstructionErrorTest : public ::testing::TestWithParam<ErrorCase> {};
 
