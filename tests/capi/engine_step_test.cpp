@@ -17,20 +17,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-class EngineStepTest : public ::testing::Test {
+class EngineStepTest : public BundledHandSuite {
  protected:
-  static void SetUpTestSuite() {
-    home_ = std::make_unique<TempDir>();
-    home_env_ = std::make_unique<ScopedEnv>("KELTO_HOME", home_->path().string());
-    right_ = std::make_unique<BundledGlove>("right");
-    left_ = std::make_unique<BundledGlove>("left");
-  }
-  static void TearDownTestSuite() {
-    left_.reset();
-    right_.reset();
-    home_env_.reset();
-    home_.reset();
-  }
   void SetUp() override {
     use_bundled_resource_root();
     engine_ = create_engine(bundled_hand_config().string());
@@ -48,10 +36,6 @@ class EngineStepTest : public ::testing::Test {
     return worst;
   }
 
-  static inline std::unique_ptr<TempDir> home_;
-  static inline std::unique_ptr<ScopedEnv> home_env_;
-  static inline std::unique_ptr<BundledGlove> right_;
-  static inline std::unique_ptr<BundledGlove> left_;
   TempDir dir_;
   EnginePtr engine_;
 };

@@ -140,6 +140,28 @@ class BundledGlove {
   hand::synthetic::SyntheticGlove glove_;
 };
 
+// Base of the engine suites: a private library home and the gloves of both sides, made once per suite.
+class BundledHandSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    home_ = std::make_unique<TempDir>();
+    home_env_ = std::make_unique<ScopedEnv>("KELTO_HOME", home_->path().string());
+    right_ = std::make_unique<BundledGlove>("right");
+    left_ = std::make_unique<BundledGlove>("left");
+  }
+  static void TearDownTestSuite() {
+    left_.reset();
+    right_.reset();
+    home_env_.reset();
+    home_.reset();
+  }
+
+  static inline std::unique_ptr<TempDir> home_;
+  static inline std::unique_ptr<ScopedEnv> home_env_;
+  static inline std::unique_ptr<BundledGlove> right_;
+  static inline std::unique_ptr<BundledGlove> left_;
+};
+
 // Runs one step into a buffer of the engine's joint count.
 struct StepResult {
   kx_status status;

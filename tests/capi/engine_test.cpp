@@ -16,20 +16,8 @@ namespace {
 
 kx_engine* const kNotWritten = reinterpret_cast<kx_engine*>(std::uintptr_t{0x1});
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public BundledHandSuite {
  protected:
-  static void SetUpTestSuite() {
-    home_ = std::make_unique<TempDir>();
-    home_env_ = std::make_unique<ScopedEnv>("KELTO_HOME", home_->path().string());
-    right_ = std::make_unique<BundledGlove>("right");
-    left_ = std::make_unique<BundledGlove>("left");
-  }
-  static void TearDownTestSuite() {
-    left_.reset();
-    right_.reset();
-    home_env_.reset();
-    home_.reset();
-  }
   void SetUp() override { use_bundled_resource_root(); }
 
   // The side an engine reports on, read through the skeleton getter (which writes it first).
@@ -42,10 +30,6 @@ class EngineTest : public ::testing::Test {
     return out.hand_side;
   }
 
-  static inline std::unique_ptr<TempDir> home_;
-  static inline std::unique_ptr<ScopedEnv> home_env_;
-  static inline std::unique_ptr<BundledGlove> right_;
-  static inline std::unique_ptr<BundledGlove> left_;
   TempDir dir_;
 };
 
