@@ -1,0 +1,135 @@
+// The library driven by a C program (c_client.c, compiled as C and linked against libkelto_hand), on
+// glove frames of both hands made by the synthetic glove; and engines stepped from two threads at once.
+#include "c_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config.hpp"
+#include "kinematics/pinocchio_hand_kinematics.hpp"
+#include "retargeting/tip_mapping_parameters.hpp"
+#include "synthetic_glove/synthetic_glove.hpp"
+
+namespace {
+
+using namespace kelto::hand;
+
+const std::string kResources = std::string(KELTO_SOURCE_DIR) + "/resources";
+const std::string kHand = "dynamic_openxr_hand";
+const std::string kConfig = kResources + "/hands/" + kHand + "/" + kHand + "_system.yaml";
+
+void copy_pose(const Pose& pose, kx_pose& record) {
+  std::memcpy(record.position, pose.position.data(), sizeof record.position);
+  std::memcpy(record.rotation, pose.rotation.data(), sizeof record.rotation);
+}
+
+// Glove frames of one side: the pose library's poses in turn, each held for a few frames.
+std::vector<kx_engine_input> glove_frames(const std::string& side, const std::vector<std::string>& poses,
+                                          int frames_per_pose) {
+  static const char* const kSource = "synthetic glove";
+  static const std::map<std::string, unsigned> kSlots = {
+      {"thumb", 0}, {"first", 1}, {"middle", 2}, {"ring", 3}, {"little", 4}};
+  const Config config = Config::load(kConfig, "", side);
+  PinocchioHandKinematics model(config, side);
+  synthetic::SyntheticGloveOptions options;
+  options.side = side;
+  synthetic::SyntheticGlove glove(TipMappingParameters::from_config(config, side), options);
+  std::vector<kx_engine_input> frames;
+  double t = 0.0;
+  for (const std::string& pose : poses) {
+    const std::vector<double> q = model.pose_active(pose);
+    for (int i = 0; i < frames_per_pose; ++i, t += 0.01) {
+      const GloveFeatureFrame frame = glove.frame_from_active(model, q, t);
+      kx_engine_input input;
+      std::memset(&input, 0, sizeof input);
+      input.struct_size = sizeof input;
+      input.abi_version = 2;
+      input.source_name = kx_string_view{kSource, std::strlen(kSource)};
+      input.timestamp_s = t;
+      input.hand_side = side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT;
+      copy_pose(frame.root, input.root);
+      for (const auto& [finger, tip] : frame.local_tips) {
+        input.local_tip_mask |= 1u << kSlots.at(finger);
+        copy_pose(tip, input.local_tips[kSlots.at(finger)]);
+      }
+      for (const auto& [finger, tip] : frame.world_tips) {
+        input.world_tip_mask |= 1u << kSlots.at(finger);
+        copy_pose(tip, input.world_tips[kSlots.at(finger)]);
+      }
+      frames.push_back(input);
+    }
+  }
+  return frames;
+}
+
+TEST(CClient, DrivesBothHandsThroughTheLibrary) {
+  for (const std::string side : {"right", "left"}) {
+    SCOPED_TRACE(side);
+    const std::vector<kx_engine_input> frames = glove_frames(side, {"open", "fist", "open"}, 10);
+    c_client_report report;
+    ASSERT_EQ(c_client_run(kResources.c_str(), kHand.c_str(), frames.data(), frames.size(), &report), 0)
+        << report.error;
+    // Names are those of the selected side, the configuration's default (right) for both runs.
+    EXPECT_EQ(std::string(report.first_joint_name).substr(0, 6), "right_");
+    EXPECT_EQ(report.target_side, frames.back().hand_side);
+    EXPECT_EQ(report.target_finger_mask, 0x1fu);
+    EXPECT_EQ(report.skeleton_node_count, 25u);
+
+    // Back at the open hand, the joints are close to the pose the glove was made from.
+    const Config config = Config::load(kConfig, "", side);
+    PinocchioHandKinematics model(config, side);
+    const std::vector<double> open = model.expand_active(model.pose_active("open"));
+    ASSERT_EQ(open.size(), report.joint_count);
+    double worst = 0.0;
+    for (std::size_t i = 0; i < open.size(); ++i)
+      worst = std::max(worst, std::abs(open[i] - report.joints[i]));
+    EXPECT_LT(worst, 0.15) << "largest joint difference from the glove's pose (rad)";
+  }
+}
+
+TEST(CClient, ErrorTextRules) {
+  const std::vector<kx_engine_input> frames = glove_frames("right", {"open"}, 1);
+  char error[512] = "";
+  EXPECT_EQ(c_client_check_errors(kResources.c_str(), kHand.c_str(), frames.data(), error, sizeof error), 0)
+      << error;
+}
+
+// Two threads each drive their own engine over the same frames: the joints equal those of one thread
+// alone, and each thread's error text stays its own.
+TEST(CClient, EnginesOnTwoThreadsMatchOneThread) {
+  const std::vector<kx_engine_input> frames = glove_frames("right", {"open", "fist", "mcp90", "open"}, 8);
+  c_client_report alone;
+  ASSERT_EQ(c_client_run(kResources.c_str(), kHand.c_str(), frames.data(), frames.size(), &alone), 0)
+      << alone.error;
+
+  c_client_report reports[2];
+  int results[2] = {-1, -1};
+  std::string texts_after_failure[2];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      results[t] = c_client_run(kResources.c_str(), kHand.c_str(), frames.data(), frames.size(), &reports[t]);
+      if (t == 1) {  // only this thread fails a call afterwards
+        kx_sdk* sdk = nullptr;
+        kx_sdk_create(nullptr, &sdk);
+      }
+      texts_after_failure[t] = kx_last_error();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < 2; ++t) {
+    ASSERT_EQ(results[t], 0) << reports[t].error;
+    ASSERT_EQ(reports[t].joint_count, alone.joint_count);
+    for (std::size_t i = 0; i < alone.joint_count; ++i) EXPECT_EQ(reports[t].joints[i], alone.joints[i]) << i;
+  }
+  EXPECT_EQ(texts_after_failure[0], "");
+  EXPECT_NE(texts_after_failure[1], "");
+}
+
+}  // namespace
