@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "kelto_hand.h"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 #include "retargeting/tip_mapping_parameters.hpp"
+#include "synthetic_glove/engine_input.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
 
 namespace {
@@ -34,41 +34,18 @@ std::vector<double> moving_pose(const PinocchioHandKinematics& model, double t) 
   return q;
 }
 
-void copy_pose(const Pose& pose, kx_pose& record) {
-  std::memcpy(record.position, pose.position.data(), sizeof record.position);
-  std::memcpy(record.rotation, pose.rotation.data(), sizeof record.rotation);
-}
-
 // The glove frame records of one side over the moving sequence, made outside the timed loop.
 std::vector<kx_engine_input> glove_sequence(const std::string& side) {
-  static const char* const kSource = "bench";
-  static const std::map<std::string, unsigned> kSlots = {
-      {"thumb", 0}, {"first", 1}, {"middle", 2}, {"ring", 3}, {"little", 4}};
   const Config config = Config::load(kConfig, "", side);
   PinocchioHandKinematics model(config, side);
   synthetic::SyntheticGloveOptions options;
   options.side = side;
   synthetic::SyntheticGlove glove(TipMappingParameters::from_config(config, side), options);
-  std::vector<kx_engine_input> inputs(kFrames);
+  std::vector<kx_engine_input> inputs;
   for (int k = 0; k < kFrames; ++k) {
     const double t = k / 60.0;
-    const GloveFeatureFrame frame = glove.frame_from_active(model, moving_pose(model, t), t);
-    kx_engine_input& input = inputs[k];
-    std::memset(&input, 0, sizeof input);
-    input.struct_size = sizeof input;
-    input.abi_version = 2;
-    input.source_name = kx_string_view{kSource, std::strlen(kSource)};
-    input.timestamp_s = t;
-    input.hand_side = side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT;
-    copy_pose(frame.root, input.root);
-    for (const auto& [finger, pose] : frame.local_tips) {
-      input.local_tip_mask |= 1u << kSlots.at(finger);
-      copy_pose(pose, input.local_tips[kSlots.at(finger)]);
-    }
-    for (const auto& [finger, pose] : frame.world_tips) {
-      input.world_tip_mask |= 1u << kSlots.at(finger);
-      copy_pose(pose, input.world_tips[kSlots.at(finger)]);
-    }
+    inputs.push_back(synthetic::engine_input(glove.frame_from_active(model, moving_pose(model, t), t),
+                                             side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT, t, "bench"));
   }
   return inputs;
 }

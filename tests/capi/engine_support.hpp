@@ -17,6 +17,7 @@
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 #include "retargeting/tip_mapping_parameters.hpp"
 #include "support/test_files.hpp"
+#include "synthetic_glove/engine_input.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
 
 namespace kelto::test {
@@ -74,41 +75,10 @@ inline std::string overlay_config(const TempDir& dir, const std::string& name, c
   return write_file(dir / (name + ".yaml"), text).string();
 }
 
-// Slot of a finger in the records.
-inline std::size_t finger_slot(const std::string& finger) {
-  static const std::map<std::string, std::size_t> slots = {
-      {"thumb", 0}, {"first", 1}, {"middle", 2}, {"ring", 3}, {"little", 4}};
-  return slots.at(finger);
-}
-
-inline void pose_to_record(const hand::Pose& pose, kx_pose& record) {
-  std::memcpy(record.position, pose.position.data(), sizeof record.position);
-  std::memcpy(record.rotation, pose.rotation.data(), sizeof record.rotation);
-}
-
 // A glove frame record with every local and world fingertip of the frame.
 inline kx_engine_input input_record(const hand::GloveFeatureFrame& frame, kx_hand_side side,
                                     double timestamp_s) {
-  static const char* const kSource = "synthetic glove";
-  kx_engine_input input;
-  std::memset(&input, 0, sizeof input);
-  input.struct_size = sizeof input;
-  input.abi_version = 2;
-  input.source_name = kx_string_view{kSource, std::strlen(kSource)};
-  input.timestamp_s = timestamp_s;
-  input.hand_side = side;
-  pose_to_record(frame.root, input.root);
-  for (const auto& [finger, pose] : frame.local_tips) {
-    const std::size_t slot = finger_slot(finger);
-    input.local_tip_mask |= 1u << slot;
-    pose_to_record(pose, input.local_tips[slot]);
-  }
-  for (const auto& [finger, pose] : frame.world_tips) {
-    const std::size_t slot = finger_slot(finger);
-    input.world_tip_mask |= 1u << slot;
-    pose_to_record(pose, input.world_tips[slot]);
-  }
-  return input;
+  return hand::synthetic::engine_input(frame, side, timestamp_s, "synthetic glove");
 }
 
 // The glove of one side: the frames a glove on the bundled hand reports for the pose library's poses.

@@ -14,6 +14,7 @@
 #include "config/config.hpp"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 #include "retargeting/tip_mapping_parameters.hpp"
+#include "synthetic_glove/engine_input.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
 
 namespace {
@@ -24,17 +25,9 @@ const std::string kResources = std::string(KELTO_SOURCE_DIR) + "/resources";
 const std::string kHand = "dynamic_openxr_hand";
 const std::string kConfig = kResources + "/hands/" + kHand + "/" + kHand + "_system.yaml";
 
-void copy_pose(const Pose& pose, kx_pose& record) {
-  std::memcpy(record.position, pose.position.data(), sizeof record.position);
-  std::memcpy(record.rotation, pose.rotation.data(), sizeof record.rotation);
-}
-
 // Glove frames of one side: the pose library's poses in turn, each held for a few frames.
 std::vector<kx_engine_input> glove_frames(const std::string& side, const std::vector<std::string>& poses,
                                           int frames_per_pose) {
-  static const char* const kSource = "synthetic glove";
-  static const std::map<std::string, unsigned> kSlots = {
-      {"thumb", 0}, {"first", 1}, {"middle", 2}, {"ring", 3}, {"little", 4}};
   const Config config = Config::load(kConfig, "", side);
   PinocchioHandKinematics model(config, side);
   synthetic::SyntheticGloveOptions options;
@@ -45,24 +38,9 @@ std::vector<kx_engine_input> glove_frames(const std::string& side, const std::ve
   for (const std::string& pose : poses) {
     const std::vector<double> q = model.pose_active(pose);
     for (int i = 0; i < frames_per_pose; ++i, t += 0.01) {
-      const GloveFeatureFrame frame = glove.frame_from_active(model, q, t);
-      kx_engine_input input;
-      std::memset(&input, 0, sizeof input);
-      input.struct_size = sizeof input;
-      input.abi_version = 2;
-      input.source_name = kx_string_view{kSource, std::strlen(kSource)};
-      input.timestamp_s = t;
-      input.hand_side = side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT;
-      copy_pose(frame.root, input.root);
-      for (const auto& [finger, tip] : frame.local_tips) {
-        input.local_tip_mask |= 1u << kSlots.at(finger);
-        copy_pose(tip, input.local_tips[kSlots.at(finger)]);
-      }
-      for (const auto& [finger, tip] : frame.world_tips) {
-        input.world_tip_mask |= 1u << kSlots.at(finger);
-        copy_pose(tip, input.world_tips[kSlots.at(finger)]);
-      }
-      frames.push_back(input);
+      frames.push_back(synthetic::engine_input(glove.frame_from_active(model, q, t),
+                                               side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT, t,
+                                               "synthetic glove"));
     }
   }
   return frames;
