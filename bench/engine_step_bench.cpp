@@ -11,6 +11,7 @@
 #include "config/config.hpp"
 #include "kelto_hand.h"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
+#include "moving_hand.hpp"
 #include "retargeting/tip_mapping_parameters.hpp"
 #include "synthetic_glove/engine_input.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
@@ -23,16 +24,7 @@ const std::string kConfig =
     std::string(KELTO_SOURCE_DIR) + "/resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
 constexpr int kFrames = 600;  // 10 s at 60 Hz
 
-std::vector<double> moving_pose(const PinocchioHandKinematics& model, double t) {
-  std::vector<double> q(model.active_lower().size());
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    const double lo = model.active_lower()[i], hi = model.active_upper()[i];
-    const double mid = 0.5 * (lo + hi), amplitude = 0.4 * (hi - lo);
-    q[i] = mid + amplitude * std::sin(2.0 * M_PI * (0.3 + 0.07 * static_cast<double>(i)) * t +
-                                      0.9 * static_cast<double>(i));
-  }
-  return q;
-}
+using bench::moving_pose;
 
 // The glove frame records of one side over the moving sequence, made outside the timed loop.
 std::vector<kx_engine_input> glove_sequence(const std::string& side) {

@@ -9,6 +9,7 @@
 
 #include "config/config.hpp"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
+#include "moving_hand.hpp"
 #include "retargeting/pinocchio_gn_solver.hpp"
 #include "retargeting/tip_mapping_parameters.hpp"
 #include "retargeting/tip_target_frame.hpp"
@@ -18,16 +19,7 @@ namespace {
 
 using namespace kelto::hand;
 
-std::vector<double> moving_pose(const PinocchioHandKinematics& model, double t) {
-  std::vector<double> q(model.active_lower().size());
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    const double lo = model.active_lower()[i], hi = model.active_upper()[i];
-    const double mid = 0.5 * (lo + hi), amplitude = 0.4 * (hi - lo);
-    q[i] = mid + amplitude * std::sin(2.0 * M_PI * (0.3 + 0.07 * static_cast<double>(i)) * t +
-                                      0.9 * static_cast<double>(i));
-  }
-  return q;
-}
+using bench::moving_pose;
 
 void BM_Solve(benchmark::State& state) {
   const std::string side = "right";
