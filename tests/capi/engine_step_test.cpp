@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -369,6 +370,78 @@ TEST_F(EngineStepTest, HoldWhenStalled) {
   ASSERT_NE(moved.joints, base.joints);
   EXPECT_EQ(step(holding.get(), jitter).joints, base.joints);  // within every threshold: held exactly
   EXPECT_EQ(step(tight.get(), jitter).joints, moved.joints);   // the targets moved past a zero threshold
+}
+
+// The solver takes one short step per frame (it records its best vector at each linearization, so two
+// iterations move once), which leaves an engine far behind after a jump of the glove. Re-seeding solves
+// again from the last good vector and from the rest pose and keeps the better outcome, never a worse one.
+TEST_F(EngineStepTest, ReseedKeepsTheBetterSolve) {
+  const std::string slow =
+      "solver:\n  optimizer:\n    gn_max_iters: 2\n    gn_step_scales: [0.2]\n  error_reseed:\n";
+  EnginePtr plain = engine_with(slow + "    enabled: false\n");
+  EnginePtr reseeded = engine_with(slow + "    enabled: true\n    shape_max_threshold_m: 0.01\n");
+  EnginePtr lax = engine_with(slow + "    enabled: true\n    shape_max_threshold_m: 10\n");
+  hand::PinocchioHandKinematics& model = right_->kinematics();
+  // Worst wrist-frame fingertip distance (m) between an output and the active vector `q`.
+  const auto tip_error = [&model](const std::vector<double>& joints, const std::vector<double>& q) {
+    const auto got = model.state_from_active(model.active_from_full(joints)).tip_positions_wrist;
+    double worst = 0.0;
+    for (const auto& [finger, p] : model.state_from_active(q).tip_positions_wrist) {
+      const auto& g = got.at(finger);
+      worst = std::max(worst, std::hypot(g[0] - p[0], g[1] - p[1], g[2] - p[2]));
+    }
+    return worst;
+  };
+  double t = 0.0;
+  std::vector<double> out[3];  // plain, re-seeded, lax
+  const auto run = [&](const std::vector<double>& q) {
+    const kx_engine_input input = right_->active(q, t += 0.01);
+    int i = 0;
+    for (kx_engine* engine : {plain.get(), reseeded.get(), lax.get()}) {
+      const StepResult result = step(engine, input);
+      ASSERT_EQ(result.status, KX_STATUS_OK) << KX(kx_engine_last_error)(engine);
+      out[i++] = result.joints;
+    }
+    EXPECT_EQ(out[2], out[0]);  // a threshold never crossed changes nothing
+  };
+  const std::vector<double> fist = model.pose_active("fist");
+  const std::vector<double> open = model.pose_active("open");
+  ASSERT_EQ(open, model.q_rest_active());
+
+  // Chasing the fist from nearby, a solve from rest is never better: the outputs agree bit for bit.
+  std::vector<double> errors;
+  for (int i = 0; i < 40; ++i) {
+    run(fist);
+    errors.push_back(tip_error(out[0], fist));
+    ASSERT_EQ(out[1], out[0]) << "frame " << i;
+  }
+  EXPECT_GT(errors.front(), 0.05);
+  EXPECT_LT(errors.back(), 0.01);  // within the threshold: the last good vector
+
+  // Three frames towards a half-closed hand (nearer the fist than rest), then the fist again: the plain
+  // engine starts back from where it strayed, the re-seeded one from the last good vector.
+  std::vector<double> half(fist.size());
+  for (std::size_t i = 0; i < half.size(); ++i) half[i] = 0.6 * fist[i] + 0.4 * open[i];
+  for (int i = 0; i < 3; ++i) {
+    run(half);
+    ASSERT_EQ(out[1], out[0]) << "frame " << i;
+  }
+  run(fist);
+  const double plain_fist = tip_error(out[0], fist), reseeded_fist = tip_error(out[1], fist);
+  EXPECT_GT(plain_fist, 0.01);
+  EXPECT_LE(reseeded_fist, errors.back() + 1e-9);
+
+  // Then the open hand: the plain engine moves part of the way, the re-seeded one starts at rest.
+  run(open);
+  const double plain_open = tip_error(out[0], open), reseeded_open = tip_error(out[1], open);
+  std::printf(
+      "[reseed] fingertip error back at the fist: plain %.4f m, re-seeded %.4f m; after the jump to "
+      "open: plain %.4f m, re-seeded %.6f m\n",
+      plain_fist, reseeded_fist, plain_open, reseeded_open);
+  EXPECT_GT(plain_open, 0.05);
+  EXPECT_LT(reseeded_open, 0.001);
+  EXPECT_LT(max_abs_difference(model.active_from_full(out[1]), open), 0.01);
+  EXPECT_GT(max_abs_difference(model.active_from_full(out[0]), open), 0.3);
 }
 
 // With physics on, the caller gets the simulated joints, and the observer's counters reach the getters.
