@@ -3,7 +3,9 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 
@@ -28,6 +30,14 @@ fs::path bone_config_from_key(const fs::path& config) {
   const fs::path value = key.Scalar();
   if (value.has_root_directory()) return value;
   return config.parent_path() / value;
+}
+
+// A decimal unsigned number that fits in 32 bits; larger values are refused as the standard library
+// refuses numbers beyond its own types, instead of being cut down to their low 32 bits.
+std::uint32_t unsigned_32(const std::string& text) {
+  const unsigned long long value = std::stoull(text);
+  if (value > std::numeric_limits<std::uint32_t>::max()) throw std::out_of_range("stoul");
+  return static_cast<std::uint32_t>(value);
 }
 
 }  // namespace
@@ -64,7 +74,7 @@ std::optional<Options> parse_options(const std::vector<std::string>& args) {
     } else if (arg == "--right-port") {
       options.right_port = value();
     } else if (arg == "--baudrate") {
-      options.baudrate = static_cast<std::uint32_t>(std::stoul(value()));
+      options.baudrate = unsigned_32(value());
     } else if (arg == "--print-rate") {
       options.print_rate = std::stod(value());
     } else if (arg == "--capture-samples") {

@@ -37,7 +37,7 @@ struct Options {
 // Parses the argument vector (argv[0] is the program name). Returns no value when --help or -h came
 // before any error: the caller prints the usage and ends with status 0. Throws std::runtime_error
 // "missing value for <option>" or "unknown option: <argument>"; numeric values that the standard
-// library cannot convert raise its own exceptions.
+// library cannot convert raise its own exceptions, and a baud rate beyond 32 bits std::out_of_range.
 std::optional<Options> parse_options(int argc, const char* const* argv);
 std::optional<Options> parse_options(const std::vector<std::string>& args);  // without the program name
 

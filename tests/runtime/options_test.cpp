@@ -53,6 +53,8 @@ TEST(OptionParsing, RejectsMalformedCommandLinesWithTheirOwnTexts) {
       {{"a.yaml"}, "unknown option: a.yaml"},
       {{"--bogus", "--help"}, "unknown option: --bogus"},  // the error comes before help
       {{"--config", "a.yaml", "-x"}, "unknown option: -x"},
+      {{"--baudrate", "4295082496"}, "stoul"},  // beyond 32 bits: refused, not wrapped to 115200
+      {{"--baudrate", "-1"}, "stoul"},
   };
   for (const ParseErrorCase& c : cases) {
     EXPECT_EQ(parse_error(c.args), c.message) << ::testing::PrintToString(c.args);
@@ -77,7 +79,7 @@ TEST(OptionParsing, ValuesFlagsAndNumbers) {
   EXPECT_EQ(options.baudrate, 230400u);
   EXPECT_DOUBLE_EQ(options.print_rate, 2.5);
   EXPECT_EQ(options.capture_samples, 7u);
-  EXPECT_EQ(parsed({"--baudrate", "4295082496"}).baudrate, 115200u);  // kept in 32 bits
+  EXPECT_EQ(parsed({"--baudrate", "4294967295"}).baudrate, 4294967295u);
   EXPECT_THROW(parse_options(Args{"--baudrate", "fast"}), std::invalid_argument);
   EXPECT_THROW(parse_options(Args{"--startup-valid-frames", "99999999999999999999999"}), std::out_of_range);
 }
