@@ -9,23 +9,12 @@
 
 namespace kelto::test {
 
-inline void* shared_library_handle() {
-  static void* handle = [] {
-    void* loaded = ::dlopen(KELTO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (loaded == nullptr) {
-      const char* reason = ::dlerror();
-      throw std::runtime_error(std::string("cannot load ") + KELTO_SHARED_LIBRARY + ": " +
-                               (reason != nullptr ? reason : "unknown reason"));
-    }
-    return loaded;
-  }();
-  return handle;
-}
-
 template <typename Function>
 Function* exported_function(const char* name) {
-  void* symbol = ::dlsym(shared_library_handle(), name);
-  if (symbol == nullptr) throw std::runtime_error(std::string("the library does not export ") + name);
+  static void* const handle = ::dlopen(KELTO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  void* symbol = handle != nullptr ? ::dlsym(handle, name) : nullptr;
+  if (symbol == nullptr)
+    throw std::runtime_error(std::string("no export ") + name + " in " + KELTO_SHARED_LIBRARY);
   return reinterpret_cast<Function*>(symbol);
 }
 
