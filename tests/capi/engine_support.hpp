@@ -1,13 +1,11 @@
 // Engines on the bundled OpenXR-style hand for the C interface tests: configuration overlays, glove frame
-// records made by the synthetic glove from named poses, and small owners for handles.
+// records of the synthetic glove for named poses, and owners for handles.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,24 +37,11 @@ struct EngineDeleter {
 };
 using EnginePtr = std::unique_ptr<kx_engine, EngineDeleter>;
 
-// The library looks hand resources up under its process-wide root; point it at the bundled tree.
-inline void use_bundled_resource_root() {
-  const std::string root = bundled_resources().string();
-  kx_sdk_options options{};
-  options.struct_size = sizeof options;
-  options.abi_version = 2;
-  options.resource_root = view_of(root);
-  kx_sdk* sdk = nullptr;
-  ASSERT_EQ(KX(kx_sdk_create)(&options, &sdk), KX_STATUS_OK) << KX(kx_last_error)();
-  KX(kx_sdk_destroy)(sdk);
-}
-
-inline kx_engine_options engine_options(const std::string& config_path, const std::string& bone_config = "") {
+inline kx_engine_options engine_options(const std::string& config_path) {
   kx_engine_options options{};
   options.struct_size = sizeof options;
   options.abi_version = 2;
   options.config_path = view_of(config_path);
-  options.bone_config_path = view_of(bone_config);
   return options;
 }
 
@@ -64,53 +49,46 @@ inline kx_engine_options engine_options(const std::string& config_path, const st
 inline EnginePtr create_engine(const std::string& config_path) {
   const kx_engine_options options = engine_options(config_path);
   kx_engine* engine = nullptr;
-  const kx_status status = KX(kx_engine_create)(&options, &engine);
-  EXPECT_EQ(status, KX_STATUS_OK) << KX(kx_last_error)();
+  EXPECT_EQ(KX(kx_engine_create)(&options, &engine), KX_STATUS_OK) << KX(kx_last_error)();
   return EnginePtr(engine);
 }
 
 // A configuration over the bundled one: `yaml` holds the overriding keys.
 inline std::string overlay_config(const TempDir& dir, const std::string& name, const std::string& yaml) {
-  const std::string text = "extends: \"" + bundled_hand_config().string() + "\"\n" + yaml;
-  return write_file(dir / (name + ".yaml"), text).string();
+  return write_file(dir / (name + ".yaml"), "extends: \"" + bundled_hand_config().string() + "\"\n" + yaml)
+      .string();
 }
 
-// A glove frame record with every local and world fingertip of the frame.
-inline kx_engine_input input_record(const hand::GloveFeatureFrame& frame, kx_hand_side side,
-                                    double timestamp_s) {
-  return hand::synthetic::engine_input(frame, side, timestamp_s, "synthetic glove");
-}
-
-// The glove of one side: the frames a glove on the bundled hand reports for the pose library's poses.
+// The glove of one side: the frames a glove on the bundled hand reports for joint vectors and poses.
 class BundledGlove {
  public:
   explicit BundledGlove(const std::string& side)
-      : side_(side),
-        kinematics_(hand::Config::load(bundled_hand_config(), "", side), side),
-        glove_(hand::TipMappingParameters::from_config(hand::Config::load(bundled_hand_config(), "", side),
-                                                       side),
-               [&] {
-                 hand::synthetic::SyntheticGloveOptions options;
-                 options.side = side;
-                 return options;
-               }()) {}
+      : side_(side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT),
+        config_(hand::Config::load(bundled_hand_config(), "", side)),
+        kinematics_(config_, side),
+        glove_(hand::TipMappingParameters::from_config(config_, side), options(side)) {}
 
-  kx_engine_input pose(const std::string& pose_name, double timestamp_s) {
-    return active(kinematics_.pose_active(pose_name), timestamp_s);
-  }
-  kx_engine_input active(const std::vector<double>& q_active, double timestamp_s) {
-    const hand::GloveFeatureFrame frame = glove_.frame_from_active(kinematics_, q_active, timestamp_s);
-    return input_record(frame, side_ == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT, timestamp_s);
+  kx_engine_input pose(const std::string& name, double t) { return active(kinematics_.pose_active(name), t); }
+  kx_engine_input active(const std::vector<double>& q, double t) {
+    return hand::synthetic::engine_input(glove_.frame_from_active(kinematics_, q, t), side_, t,
+                                         "synthetic glove");
   }
   hand::PinocchioHandKinematics& kinematics() { return kinematics_; }
 
  private:
-  std::string side_;
+  static hand::synthetic::SyntheticGloveOptions options(const std::string& side) {
+    hand::synthetic::SyntheticGloveOptions options;
+    options.side = side;
+    return options;
+  }
+  kx_hand_side side_;
+  hand::Config config_;
   hand::PinocchioHandKinematics kinematics_;
   hand::synthetic::SyntheticGlove glove_;
 };
 
-// Base of the engine suites: a private library home and the gloves of both sides, made once per suite.
+// Base of the engine suites: a private library home, the library's resource root on the bundled tree, and
+// the gloves of both sides, made once per suite.
 class BundledHandSuite : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -125,24 +103,30 @@ class BundledHandSuite : public ::testing::Test {
     home_env_.reset();
     home_.reset();
   }
+  void SetUp() override {
+    const std::string root = bundled_resources().string();
+    kx_sdk_options options{sizeof(kx_sdk_options), 2, view_of(root)};
+    kx_sdk* sdk = nullptr;
+    ASSERT_EQ(KX(kx_sdk_create)(&options, &sdk), KX_STATUS_OK) << KX(kx_last_error)();
+    KX(kx_sdk_destroy)(sdk);
+  }
 
   static inline std::unique_ptr<TempDir> home_;
   static inline std::unique_ptr<ScopedEnv> home_env_;
   static inline std::unique_ptr<BundledGlove> right_;
   static inline std::unique_ptr<BundledGlove> left_;
+  TempDir dir_;
 };
 
-// Runs one step into a buffer of the engine's joint count.
 struct StepResult {
   kx_status status;
   kx_engine_output output;
   std::vector<double> joints;
 };
 
+// Runs one step into a buffer of the engine's joint count.
 inline StepResult step(kx_engine* engine, const kx_engine_input& input) {
-  StepResult result;
-  result.joints.assign(KX(kx_engine_joint_count)(engine), 0.0);
-  std::memset(&result.output, 0, sizeof result.output);
+  StepResult result{KX_STATUS_OK, {}, std::vector<double>(KX(kx_engine_joint_count)(engine))};
   result.output.struct_size = sizeof result.output;
   result.output.abi_version = 2;
   result.output.joint_capacity = result.joints.size();
