@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "physics_fixtures.hpp"
 
 namespace kelto::test {
@@ -31,15 +29,10 @@ class Tree {
   ScopedProcessState state_{dir_ / "work/sub"};
 };
 
+// Every candidate is placed at once; removing the winner each time walks the whole order.
 TEST(ModelLookup, EarlierCandidatesWin) {
-  struct Case {
-    const char* type;
-    bool resource_root;
-    std::vector<const char*> files;  // in the order they are found
-  };
-  const std::vector<Case> cases = {
-      {"plekt5",
-       true,
+  const std::vector<std::pair<std::string, std::vector<const char*>>> cases = {
+      {"plekt5",  // with a resource root; the physics variant comes first
        {"top/mid/conf/resources/mujoco/right_physics.xml", "root/hands/plekt5/resources/mujoco/right.xml",
         "root/hands/plekt5/resources/mujoco/right/hand.xml",
         "root/hands/plekt5/resources/pinocchio/right/hand.xml", "top/mid/conf/resources/mujoco/right.xml",
@@ -48,8 +41,7 @@ TEST(ModelLookup, EarlierCandidatesWin) {
         "top/mid/conf/kelto_hand/resources/hands/plekt5/resources/mujoco/right_physics.xml",
         "top/mid/conf/hands/plekt5/resources/mujoco/right_physics.xml",
         "top/mid/conf/kelto_hand/resources/hands/plekt5/resources/mujoco/right.xml"}},
-      {"hx",
-       false,
+      {"hx",  // the configuration's ancestors, then the working directory's
        {"top/mid/kelto_hand/resources/hands/hx/resources/mujoco/right.xml",
         "top/mid/hands/hx/resources/mujoco/right.xml",
         "top/mid/kelto_hand/resources/hands/hx/resources/mujoco/right/hand.xml",
@@ -61,63 +53,45 @@ TEST(ModelLookup, EarlierCandidatesWin) {
         "work/kelto_hand/resources/hands/hx/resources/mujoco/right.xml",
         "work/hands/hx/resources/mujoco/right.xml"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [type, files] : cases) {
     Tree tree;
-    if (c.resource_root) hand::set_runtime_resource_root(tree / "root");
-    // Files no lookup considers: the physics variant of another hand type, and the hand.xml and
-    // pinocchio forms under the working directory's ancestors.
-    for (const char* ignored :
-         {"top/mid/conf/resources/mujoco/other_physics.xml",
-          "top/mid/conf/resources/mujoco/right_physics.xml", "work/hands/hx/resources/mujoco/right/hand.xml",
-          "work/hands/plekt5/resources/mujoco/right_physics.xml"}) {
-      if (std::string(c.type) != "plekt5" || std::string(ignored).find("conf/") == std::string::npos)
-        tree.touch(ignored);
-    }
-    for (const char* file : c.files) tree.touch(file);
-    for (const char* file : c.files) {
-      SCOPED_TRACE(file);
-      EXPECT_EQ(tree.resolve(c.type), tree.found(file));
+    if (type == "plekt5") hand::set_runtime_resource_root(tree / "root");
+    // Never considered: other physics variants, and hand.xml and physics forms under the working directory.
+    tree.touch("top/mid/conf/resources/mujoco/other_physics.xml");
+    tree.touch("work/hands/hx/resources/mujoco/right/hand.xml");
+    tree.touch("work/hands/plekt5/resources/mujoco/right_physics.xml");
+    if (type != "plekt5") tree.touch("top/mid/conf/resources/mujoco/right_physics.xml");
+    for (const char* file : files) tree.touch(file);
+    for (const char* file : files) {
+      EXPECT_EQ(tree.resolve(type), tree.found(file)) << file;
       fs::remove(tree / file);
     }
-    try {
-      tree.resolve(c.type);
-      ADD_FAILURE() << "found a file that should not be considered";
-    } catch (const std::runtime_error& error) {
-      EXPECT_EQ(error.what(), "cannot locate MuJoCo model for " + std::string(c.type) + "/right");
-    }
+    EXPECT_EQ(error_of([&] { tree.resolve(type); }), "cannot locate MuJoCo model for " + type + "/right");
   }
 }
 
-TEST(ModelLookup, ConfigurationResourceRootStandsInForAnEmptyProcessRoot) {
+TEST(ModelLookup, ConfigurationRootLinksDirectoriesAndRelativePaths) {
   Tree tree;
-  // A system file at <R>/hands/sys/sys_system.yaml beside <R>/hands/sys/resources names R.
+  // A system file in <R>/hands/<type>/ beside its resources names R when the process has no root.
   fs::create_directories(tree / "res/hands/sys/resources");
-  const fs::path config_file = tree / "res/hands/sys/sys_system.yaml";
-  const hand::Config config = write_and_load_config(config_file, "hand: {type: hx}\n");
-  tree.touch("res/hands/sys/resources/mujoco/right.xml");
+  const fs::path system = tree / "res/hands/sys/sys_system.yaml";
+  const hand::Config config = write_and_load_config(system, "hand: {type: hx}\n");
   tree.touch("res/hands/hx/resources/mujoco/right.xml");
-  EXPECT_EQ(resolve_model(config, config_file, "hx", "right"),
+  EXPECT_EQ(resolve_model(config, system, "hx", "right"),
             tree.found("res/hands/hx/resources/mujoco/right.xml"));
-  tree.touch("root/hands/hx/resources/mujoco/right.xml");
-  hand::set_runtime_resource_root(tree / "root");
-  EXPECT_EQ(resolve_model(config, config_file, "hx", "right"),
-            tree.found("root/hands/hx/resources/mujoco/right.xml"));
-}
 
-TEST(ModelLookup, DirectoriesAreSkippedLinksFollowedRelativePathsResolved) {
-  Tree tree;
+  // A directory named like a model is skipped; a symbolic link is followed to its target.
   fs::create_directories(tree / "top/mid/conf/resources/mujoco/left.xml");
   fs::create_directories(tree / "top/mid/conf/resources/mujoco/left");
   fs::create_symlink(tree.touch("elsewhere/model.xml"), tree / "top/mid/conf/resources/mujoco/left/hand.xml");
   EXPECT_EQ(tree.resolve("hx", "left"), tree.found("elsewhere/model.xml"));
-  const hand::Config config = hand::Config::load(tree.config_path(), "", "left");
+  const hand::Config left = hand::Config::load(tree.config_path(), "", "left");
   fs::current_path(tree / "top");
-  EXPECT_EQ(resolve_model(config, "./mid/../mid/conf/system.yaml", "hx", "left"),
+  EXPECT_EQ(resolve_model(left, "./mid/../mid/conf/system.yaml", "hx", "left"),
             tree.found("elsewhere/model.xml"));
-
   fs::remove(tree / "elsewhere/model.xml");  // a dangling link is no regular file
   tree.touch("top/mid/conf/resources/pinocchio/left.urdf");
-  EXPECT_EQ(resolve_model(config, "mid/conf/system.yaml", "hx", "left"),
+  EXPECT_EQ(resolve_model(left, "mid/conf/system.yaml", "hx", "left"),
             tree.found("top/mid/conf/resources/pinocchio/left.urdf"));
 }
 

@@ -1,10 +1,12 @@
-// The physics observer on small MJCF fixtures: settings, control clamping, the hand-type switches and
-// the ownership of a generated model file.
+// The physics observer on small MJCF fixtures (settings, clamping, the zarv3 contact hold, the plekt5
+// prefix and clamp, failures, the generated model's lifetime) and on the bundled OpenXR-style hand.
 #include "physics/mujoco_physics_observer.hpp"
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include <array>
+#include <cmath>
+#include <memory>
 
 #include "physics_fixtures.hpp"
 
@@ -15,28 +17,18 @@ namespace fs = std::filesystem;
 using hand::Config;
 using hand::MujocoPhysicsObserver;
 
-// Light arms turning about z, no gravity, no collisions: j1 with a control-limited position actuator, j2
-// limited and unactuated, j3 with an unlimited position actuator.
-std::string arm_model(const std::string& prefix = "") {
-  const std::string p = prefix;
-  return "<mujoco><compiler angle=\"radian\"/><option timestep=\"0.002\" gravity=\"0 0 0\"/>\n"
-         "<default><geom type=\"capsule\" size=\"0.01\" fromto=\"0 0 0 0.1 0 0\" contype=\"0\" "
-         "conaffinity=\"0\"/>"
-         "</default>\n<worldbody>\n"
-         "<body><joint name=\"" +
-         p +
-         "j1\" axis=\"0 0 1\" damping=\"1\"/><geom/></body>\n"
-         "<body pos=\"0 0.5 0\"><joint name=\"" +
-         p +
-         "j2\" axis=\"0 0 1\" range=\"-0.5 0.5\"/><geom/></body>\n"
-         "<body pos=\"0 1 0\"><joint name=\"" +
-         p +
-         "j3\" axis=\"0 0 1\" damping=\"1\"/><geom/></body>\n"
-         "</worldbody>\n<actuator><position joint=\"" +
-         p +
-         "j1\" kp=\"50\" ctrlrange=\"-1 1\"/>"
-         "<position joint=\"" +
-         p + "j3\" kp=\"50\"/></actuator></mujoco>\n";
+// Arms turning about z, no gravity, no collisions: j1 with a control-limited position actuator, j2 limited
+// and unactuated, j3 with an unlimited position actuator, and a limited ball joint.
+std::string arm_model(const std::string& p = "") {
+  const std::string geom =
+      "<geom type='capsule' size='0.01' fromto='0 0 0 0.1 0 0' contype='0' conaffinity='0'/>";
+  return "<mujoco><compiler angle='radian'/><option timestep='0.002' gravity='0 0 "
+         "0'/><worldbody><body><joint name='" +
+         p + "j1' axis='0 0 1' damping='1'/>" + geom + "</body><body pos='0 0.5 0'><joint name='" + p +
+         "j2' axis='0 0 1' range='-0.5 0.5'/>" + geom + "</body><body pos='0 1 0'><joint name='" + p +
+         "j3' axis='0 0 1' damping='1'/>" + geom + "</body><body pos='0 2 0'><joint name='" + p +
+         "ball' type='ball' range='0 0.5'/>" + geom + "</body></worldbody><actuator><position joint='" + p +
+         "j1' kp='50' ctrlrange='-1 1'/><position joint='" + p + "j3' kp='50'/></actuator></mujoco>";
 }
 
 // A ball on a heavily damped, unactuated slide overlaps a fixed block when posed at -1 and is clear of it
@@ -46,27 +38,23 @@ constexpr const char* kContactModel = R"(<mujoco><option timestep="0.002" gravit
   <body pos="1 0 0"><joint name="mover" type="slide" axis="1 0 0" damping="1e6"/><geom type="sphere" size="0.02"/></body>
   <body pos="0 1 0"><joint name="finger" axis="0 0 1" damping="1"/>
     <geom type="capsule" size="0.01" fromto="0 0 0 0.1 0 0" contype="0" conaffinity="0"/></body>
-</worldbody><actuator><position joint="finger" kp="1"/></actuator></mujoco>
-)";
+</worldbody><actuator><position joint="finger" kp="1"/></actuator></mujoco>)";
 
-// A tilted box dropped on a tilted floor; its free joint's motor stays at zero, so the joint's first
-// coordinate follows the simulation, which depends on how far the constraint solver iterates.
-constexpr const char* kDropModel = R"(<mujoco><worldbody>
-  <geom type="plane" size="1 1 0.1" euler="0.2 0.1 0"/>
+// A tilted box dropped on a tilted floor: where it comes to rest depends on the solver's iterations.
+constexpr const char* kDropModel = R"(<mujoco><worldbody><geom type="plane" size="1 1 0.1" euler="0.2 0.1 0"/>
   <body pos="0 0 0.07" euler="0.3 0.2 0.1"><freejoint name="box"/><geom type="box" size="0.05 0.04 0.03"/></body>
-</worldbody><actuator><motor joint="box" gear="1 0 0 0 0 0"/></actuator></mujoco>
-)";
+</worldbody><actuator><motor joint="box" gear="1 0 0 0 0 0"/></actuator></mujoco>)";
 
 // The configuration at <tmp>/conf/system.yaml, the model beside it at resources/mujoco/<file>.
 class Observer : public ::testing::Test {
  protected:
-  Config setup(const std::string& model_xml, const std::string& yaml, const std::string& side = "right",
+  Config setup(const std::string& xml, const std::string& yaml, const std::string& side = "right",
                const std::string& file = "") {
-    write_file(dir_ / "conf/resources/mujoco" / (file.empty() ? side + ".xml" : file), model_xml);
+    write_file(dir_ / "conf/resources/mujoco" / (file.empty() ? side + ".xml" : file), xml);
     return write_and_load_config(config_path(), yaml, side);
   }
-  MujocoPhysicsObserver make(const std::string& model_xml, const std::string& yaml) {
-    return MujocoPhysicsObserver(setup(model_xml, yaml), config_path(), "right");
+  MujocoPhysicsObserver make(const std::string& xml, const std::string& yaml) {
+    return MujocoPhysicsObserver(setup(xml, yaml), config_path(), "right");
   }
   fs::path config_path() const { return dir_ / "conf/system.yaml"; }
 
@@ -75,61 +63,20 @@ class Observer : public ::testing::Test {
   ScopedEnv home_{"KELTO_HOME", (dir_ / "home").string()};
 };
 
-TEST_F(Observer, PhysicsIsEnabledBySdkKeyThenViewerKey) {
-  for (const auto& [yaml, enabled] : std::vector<std::pair<std::string, bool>>{
-           {"{}", false},
-           {"viewer: {physics_enabled: true}", true},
-           {"kelto_sdk: {physics_enabled: false}\nviewer: {physics_enabled: true}", false},
-           {"kelto_sdk: {physics_enabled: true}", true}}) {
-    EXPECT_EQ(hand::sdk_physics_enabled(write_and_load_config(config_path(), yaml)), enabled) << yaml;
-  }
-}
-
-TEST_F(Observer, StepsPerRenderIsAWholeNumberOfAtLeastOne) {
+TEST_F(Observer, CountSettingsAreWholeNumbersOfAtLeastOneAndNeverOverflow) {
+  EXPECT_FALSE(hand::sdk_physics_enabled(write_and_load_config(config_path(), "{}")));
+  EXPECT_FALSE(hand::sdk_physics_enabled(write_and_load_config(
+      config_path(), "kelto_sdk: {physics_enabled: false}\nviewer: {physics_enabled: true}")));
+  EXPECT_TRUE(
+      hand::sdk_physics_enabled(write_and_load_config(config_path(), "viewer: {physics_enabled: true}")));
   for (const auto& [value, steps] : std::vector<std::pair<std::string, int>>{
-           {"", 1}, {"0", 1}, {"1", 1}, {"-4", 1}, {"1.9", 1}, {"3", 3}, {"2.7", 2}}) {
-    SCOPED_TRACE("steps_per_render " + value);
-    auto observer =
-        make(arm_model(), "hand: {type: arm}\n" +
-                              (value.empty() ? "" : "viewer: {physics_steps_per_render: " + value + "}\n"));
-    EXPECT_EQ(observer.step_count(), 0);
+           {"~", 1}, {"0", 1}, {"-4", 1}, {"1.9", 1}, {"2.7", 2}, {".nan", 1}, {"-1e300", 1}, {"-.inf", 1}}) {
+    const std::string viewer = value == "~" ? "" : "viewer: {physics_steps_per_render: " + value + "}\n";
+    auto observer = make(arm_model(), "hand: {type: arm}\n" + viewer);
     observer.observe({"j1"}, {0.1});
     observer.observe({}, {});
-    EXPECT_EQ(observer.step_count(), 2 * steps);
+    EXPECT_EQ(observer.step_count(), 2 * steps) << value;
   }
-}
-
-TEST_F(Observer, ActuatorsFollowClampedCommandsAndOtherJointsArePosed) {
-  auto observer = make(arm_model(), "hand: {type: arm}\nviewer: {physics_steps_per_render: 300}\n");
-  EXPECT_EQ(observer.actuator_count(), 2);
-  EXPECT_EQ(observer.collision_geom_count(), 0);
-  struct Case {
-    double j1, j2, j3, expect_j1;
-  };
-  for (const Case& c : {Case{0.5, 0.3, 2.0, 0.5}, Case{5.0, -0.2, -3.0, 1.0}, Case{-7.0, 0.0, 0.25, -1.0}}) {
-    const auto out = observer.observe({"j1", "j2", "unknown", "j3"}, {c.j1, c.j2, 9.5, c.j3, -4.0});
-    ASSERT_EQ(out.size(), 5u);
-    EXPECT_NEAR(out[0], c.expect_j1, 1e-3) << "driven to the command clamped into [-1, 1]";
-    EXPECT_NEAR(out[1], c.j2, 1e-12) << "unactuated, posed directly";
-    EXPECT_EQ(out[2], 9.5) << "a name the model lacks";
-    EXPECT_NEAR(out[3], c.j3, 1e-3) << "control not limited";
-    EXPECT_EQ(out[4], -4.0) << "a value without a name";
-  }
-  EXPECT_EQ(observer.observe({"j2", "j1"}, {0.1}).size(), 1u);
-}
-
-TEST_F(Observer, ResetQvelStopsAJointThatSitsOnItsCommand) {
-  for (const bool reset : {false, true}) {
-    auto observer = make(arm_model(), std::string("hand: {type: arm}\nviewer: {physics_reset_qvel: ") +
-                                          (reset ? "true" : "false") + "}\n");
-    const double moving = observer.observe({"j1"}, {1.0})[0];
-    // Commanded where it is, only its velocity can move the joint.
-    const double next = observer.observe({"j1"}, {moving})[0];
-    EXPECT_EQ(next == moving, reset) << moving << " -> " << next;
-  }
-}
-
-TEST_F(Observer, SolverIterationSettingsReachTheModel) {
   auto settle = [&](const std::string& viewer) {
     auto observer =
         make(kDropModel, "hand: {type: drop}\nviewer: {physics_steps_per_render: 5" + viewer + "}\n");
@@ -137,11 +84,26 @@ TEST_F(Observer, SolverIterationSettingsReachTheModel) {
     for (int frame = 0; frame < 20; ++frame) x = observer.observe({"box"}, {0.0})[0];
     return x;
   };
-  const double one_iteration = settle(", physics_iterations: 1");
-  EXPECT_NE(one_iteration, settle(""));
-  EXPECT_NE(settle(", physics_iterations: 1, physics_ls_iterations: 1"), one_iteration);
-  EXPECT_EQ(settle(", physics_iterations: 1.7, physics_ls_iterations: 0"),
-            settle(", physics_iterations: 1, physics_ls_iterations: 1"));
+  const double one = settle(", physics_iterations: 1, physics_ls_iterations: 1");
+  EXPECT_NE(one, settle(""));
+  EXPECT_NE(one, settle(", physics_iterations: 1"));
+  EXPECT_EQ(one, settle(", physics_iterations: 1.7, physics_ls_iterations: .nan"));
+  EXPECT_EQ(settle(", physics_iterations: 1e300"), settle(", physics_iterations: 2147483647"));
+}
+
+TEST_F(Observer, ActuatorsFollowClampedCommandsAndOtherJointsArePosed) {
+  auto observer = make(arm_model(), "hand: {type: arm}\nviewer: {physics_steps_per_render: 300}\n");
+  EXPECT_EQ(observer.actuator_count(), 2);
+  EXPECT_EQ(observer.collision_geom_count(), 0);
+  for (const auto& [j1, j2, j3, expect_j1] :
+       {std::array<double, 4>{0.5, 0.3, 2.0, 0.5}, {5.0, -0.2, -3.0, 1.0}}) {
+    const auto out = observer.observe({"j1", "j2", "unknown", "j3"}, {j1, j2, 9.5, j3, -4.0});
+    EXPECT_NEAR(out[0], expect_j1, 1e-3) << "driven to the command clamped into [-1, 1]";
+    EXPECT_NEAR(out[1], j2, 1e-12) << "unactuated, posed directly";
+    EXPECT_NEAR(out[3], j3, 1e-3) << "control not limited";
+    EXPECT_EQ(std::vector<double>(out.begin() + 2, out.end()), (std::vector<double>{9.5, out[3], -4.0}));
+  }
+  EXPECT_EQ(observer.observe({"j2", "j1"}, {0.1}).size(), 1u);
 }
 
 TEST_F(Observer, ContactHoldOfZarv3DampsTheFrameOfAContactAndTheTwoAfter) {
@@ -153,15 +115,8 @@ TEST_F(Observer, ContactHoldOfZarv3DampsTheFrameOfAContactAndTheTwoAfter) {
     Motion motion;
   };
   const std::vector<std::pair<std::string, std::vector<Frame>>> sequences = {
-      {"zarv3",
-       {{0, 1, kFree}, {-1, 1, kLimited}, {0, 1, kLimited}, {0, 1, kLimited}, {0, 1, kFree}, {0, 1, kFree}}},
-      {"zarv3",
-       {{0, 1, kFree},
-        {-1, 1, kLimited},
-        {-1, 1, kLimited},
-        {0, 0.9, kFrozen},
-        {0, 0.9, kLimited},
-        {0, 0.9, kFree}}},
+      {"zarv3", {{0, 1, kFree}, {-1, 1, kLimited}, {0, 1, kLimited}, {0, 1, kLimited}, {0, 1, kFree}}},
+      {"zarv3", {{0, 1, kFree}, {-1, 1, kLimited}, {-1, 1, kLimited}, {0, 0.9, kFrozen}, {0, 0.9, kLimited}}},
       {"other", {{0, 1, kFree}, {-1, 1, kFree}, {0, 0.9, kFree}, {0, 0.9, kFree}}},
   };
   for (const auto& [hand_type, frames] : sequences) {
@@ -173,26 +128,26 @@ TEST_F(Observer, ContactHoldOfZarv3DampsTheFrameOfAContactAndTheTwoAfter) {
       SCOPED_TRACE(hand_type + " frame " + std::to_string(f));
       const double finger = observer.observe({"mover", "finger"}, {frames[f].mover, frames[f].command})[1];
       EXPECT_EQ(observer.contact_count() > 0, frames[f].mover < 0);
-      const double moved = finger - previous;
-      previous = finger;
       if (frames[f].motion == kFree) {
-        EXPECT_GT(moved, 0.02);
+        EXPECT_GT(finger - previous, 0.02);
       } else {
-        EXPECT_NEAR(moved, frames[f].motion == kLimited ? 0.01 : 0.0, 1e-12);
+        EXPECT_NEAR(finger - previous, frames[f].motion == kLimited ? 0.01 : 0.0, 1e-12);
       }
+      previous = finger;
     }
   }
 }
 
-TEST_F(Observer, Plekt5PrefixesJointNamesAndClampsLimitedJoints) {
-  // The physics variant is what plekt5 loads; other hand types load left.xml.
-  setup(arm_model("left_viewer_"), "hand: {type: arm}\n", "left");
-  const Config config =
-      setup(arm_model("left_viewer_"), "hand: {type: plekt5}\n", "left", "left_physics.xml");
-  MujocoPhysicsObserver plekt5(config, config_path(), "left");
+TEST_F(Observer, Plekt5PrefixesJointNamesAndClampsHingesAndSlidesOnly) {
+  setup(arm_model("left_viewer_"), "hand: {type: arm}\n", "left");  // what other hand types load
+  MujocoPhysicsObserver plekt5(
+      setup(arm_model("left_viewer_"), "hand: {type: plekt5}\n", "left", "left_physics.xml"), config_path(),
+      "left");
   EXPECT_EQ(plekt5.model_path().filename(), "left_physics.xml");
   EXPECT_EQ(plekt5.observe({"j2", "left_viewer_j2"}, {2.0, 3.0}), (std::vector<double>{0.5, 3.0}));
   EXPECT_EQ(plekt5.observe({"j2"}, {-0.75}), std::vector<double>{-0.5});
+  // A ball joint's range bounds an angle, not the first coordinate of its quaternion.
+  EXPECT_EQ(plekt5.observe({"ball"}, {1.0}), std::vector<double>{1.0});
 
   MujocoPhysicsObserver other(setup(arm_model("left_viewer_"), "hand: {type: arm}\n", "left"), config_path(),
                               "left");
@@ -202,59 +157,102 @@ TEST_F(Observer, Plekt5PrefixesJointNamesAndClampsLimitedJoints) {
 }
 
 TEST_F(Observer, ConstructionFailures) {
-  const std::string joint = "<worldbody><body><joint name=\"j\"/><geom size=\"0.1\"/></body></worldbody>";
+  const std::string joint = "<worldbody><body><joint name='j'/><geom size='0.1'/></body></worldbody>";
   const std::string model = fs::canonical(dir_.path()).string() + "/conf/resources/mujoco/right.xml";
+  // A tendon's id is no joint id: its actuator drives no joint.
   const std::string tendon =
-      "<tendon><fixed name=\"t\"><joint joint=\"j\" coef=\"1\"/></fixed></tendon>"
-      "<actuator><motor tendon=\"t\"/></actuator>";
+      "<tendon><fixed name='t'><joint joint='j' coef='1'/></fixed></tendon><actuator><motor "
+      "tendon='t'/></actuator>";
   for (const std::string& xml :
        {"<mujoco>" + joint + "</mujoco>", "<mujoco>" + joint + tendon + "</mujoco>"}) {
-    try {
-      make(xml, "hand: {type: arm}\n");
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& error) {
-      EXPECT_EQ(error.what(), "MuJoCo physics model has no joint actuators: " + model);
-    }
+    EXPECT_EQ(error_of([&] { make(xml, "hand: {type: arm}\n"); }),
+              "MuJoCo physics model has no joint actuators: " + model);
   }
-  try {
-    make("<mujoco><worldbody><body>", "hand: {type: arm}\n");
-    ADD_FAILURE() << "no exception";
-  } catch (const std::runtime_error& error) {
-    const std::string prefix = "MuJoCo model load failed: ";
-    EXPECT_EQ(std::string(error.what()).rfind(prefix, 0), 0u);
-    EXPECT_GT(std::string(error.what()).size(), prefix.size()) << "followed by MuJoCo's reason";
-  }
-  EXPECT_THROW(make(arm_model(), "hand: {}\n"), std::out_of_range);
-  try {
-    MujocoPhysicsObserver(setup(arm_model(), "hand: {type: arm}\n"), config_path(), "middle");
-    ADD_FAILURE() << "no exception";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "cannot locate MuJoCo model for arm/middle");
-  }
+  const std::string load_failed = error_of([&] { make("<mujoco><worldbody><body>", "hand: {type: arm}\n"); });
+  EXPECT_EQ(load_failed.rfind("MuJoCo model load failed: ", 0), 0u);
+  EXPECT_GT(load_failed.size(), 27u) << "followed by MuJoCo's reason";
+  EXPECT_EQ(error_of([&] {
+              MujocoPhysicsObserver(setup(arm_model(), "hand: {type: arm}\n"), config_path(), "mid");
+            }),
+            "cannot locate MuJoCo model for arm/mid");
 }
 
 TEST_F(Observer, GeneratedModelBelongsToTheObserver) {
   const std::string personalised =
-      "hand:\n  type: dynamic_openxr_hand\n  anthropometry:\n    enabled: true\n    fingers: {first: "
-      "{proximal: 0.05}}\n";
+      "hand: {type: dynamic_openxr_hand, anthropometry: {enabled: true, fingers: {first: {proximal: "
+      "0.05}}}}\n";
   const fs::path generated = dir_ / "home/glove/algorithms/cache/dynamic_openxr_hand/default_right.xml";
   const std::string bundled = read_file(bundled_mjcf("right"));
   {
     auto observer = std::make_unique<MujocoPhysicsObserver>(make(bundled, personalised));
-    EXPECT_EQ(observer->model_path(), generated);
+    EXPECT_EQ(observer->model_path(), generated);  // and MuJoCo loaded it
     MujocoPhysicsObserver moved(std::move(*observer));
     observer.reset();
     EXPECT_TRUE(fs::is_regular_file(generated)) << "the moved-to observer owns it";
   }
   EXPECT_FALSE(fs::exists(generated));
-
   { auto observer = make(bundled, "hand: {type: dynamic_openxr_hand}\n"); }
   EXPECT_TRUE(fs::is_regular_file(dir_ / "conf/resources/mujoco/right.xml")) << "a template is never removed";
-
   // A generated model that then fails to load leaves nothing behind.
   const std::string without_actuators = bundled.substr(0, bundled.find("<actuator>")) + "</mujoco>\n";
   EXPECT_THROW(make(without_actuators, personalised), std::runtime_error);
   EXPECT_FALSE(fs::exists(generated));
+}
+
+// The bundled hand, 8 steps of 2 ms per frame.
+class OpenXrHand : public Observer {
+ protected:
+  MujocoPhysicsObserver bundled() {
+    return MujocoPhysicsObserver(Config::load(system_, "", "right"), system_, "right");
+  }
+  const fs::path system_ =
+      source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
+};
+
+TEST_F(OpenXrHand, FollowsASlowTrajectoryAndCountsSteps) {
+  const std::vector<std::string> joints = {
+      "right_thumb_cmc_flexion",  "right_thumb_mcp_flexion",  "right_index_mcp_abduction",
+      "right_index_mcp_flexion",  "right_index_pip_flexion",  "right_middle_mcp_flexion",
+      "right_middle_pip_flexion", "right_ring_mcp_flexion",   "right_ring_pip_flexion",
+      "right_little_mcp_flexion", "right_little_pip_flexion", "right_middle_mcp_abduction"};
+  MujocoPhysicsObserver observer = bundled();
+  EXPECT_EQ(observer.model_path(), fs::canonical(bundled_mjcf("right")));
+  // The fingers curl and open together at 0.5 Hz without touching; the thumb stretches a little instead,
+  // clear of the curling index finger; the abductions stay at zero.
+  std::vector<double> values(joints.size()), out;
+  double worst_after_settling = 0;
+  for (int frame = 1; frame <= 250; ++frame) {
+    const double t = frame * 0.016;
+    for (std::size_t j = 0; j < joints.size(); ++j) {
+      const double scale = joints[j].find("thumb") != std::string::npos ? -0.2 : 1.0;
+      values[j] =
+          joints[j].find("abduction") != std::string::npos ? 0.0 : scale * (0.4 + 0.3 * std::sin(M_PI * t));
+    }
+    out = observer.observe(joints, values);
+    EXPECT_EQ(observer.step_count(), 8 * frame);
+    EXPECT_EQ(observer.contact_count(), 0) << "at " << t << " s";
+    for (std::size_t j = 0; j < joints.size() && t >= 0.5; ++j) {  // after 0.5 s of settling
+      worst_after_settling = std::max(worst_after_settling, std::abs(out[j] - values[j]));
+    }
+  }
+  EXPECT_LT(worst_after_settling, 0.04) << "tracking error while moving, rad";
+  for (int frame = 0; frame < 60; ++frame) out = observer.observe(joints, values);
+  for (std::size_t j = 0; j < joints.size(); ++j)
+    EXPECT_NEAR(out[j], values[j], 0.005) << "held: " << joints[j];
+}
+
+TEST_F(OpenXrHand, FingersPressedTogetherTouch) {
+  for (const auto& [index, middle, touch] : {std::array<double, 3>{0.44, 0.35, 0}, {-0.3, 0.35, 1}}) {
+    MujocoPhysicsObserver observer = bundled();
+    std::vector<double> out;
+    for (int frame = 0; frame < 100; ++frame) {
+      out = observer.observe({"right_index_mcp_abduction", "right_middle_mcp_abduction"}, {index, middle});
+    }
+    EXPECT_EQ(observer.contact_count() > 0, touch > 0) << index;
+    // Touching, each finger blocks the other; apart, both reach their commands.
+    EXPECT_EQ(out[0] > index + 0.01 && out[1]<middle - 0.01, touch> 0) << out[0] << " " << out[1];
+    EXPECT_EQ(std::abs(out[0] - index) < 1e-3 && std::abs(out[1] - middle) < 1e-3, touch == 0);
+  }
 }
 
 }  // namespace

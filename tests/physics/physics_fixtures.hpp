@@ -2,11 +2,9 @@
 #pragma once
 
 #include <filesystem>
-#include <sstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "config/config.hpp"
 #include "config/resource_root.hpp"
@@ -20,9 +18,17 @@ inline hand::Config write_and_load_config(const std::filesystem::path& file, con
   return hand::Config::load(file, "", side);
 }
 
-// The bundled template MJCF of a side.
 inline std::filesystem::path bundled_mjcf(const std::string& side) {
   return source_dir() / "resources/hands/dynamic_openxr_hand/resources/mujoco" / (side + ".xml");
+}
+
+inline std::string error_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no exception";
 }
 
 // Clears the process-wide resource root, and changes the working directory, for the life of the object.
@@ -38,46 +44,22 @@ class ScopedProcessState {
     std::error_code ignored;
     std::filesystem::current_path(old_cwd_, ignored);
   }
-  ScopedProcessState(const ScopedProcessState&) = delete;
-  ScopedProcessState& operator=(const ScopedProcessState&) = delete;
 
  private:
   std::filesystem::path old_cwd_;
 };
 
-// Bounds of the value of `attribute` in the start tag of the first element <tag name="name" ...>.
-inline std::pair<std::size_t, std::size_t> find_attribute(const std::string& xml, const std::string& tag,
-                                                          const std::string& name,
-                                                          const std::string& attribute) {
+// The value of `attribute` in the start tag of the first element <tag name="name" ...>; with `replace`,
+// returns the text with that value replaced instead.
+inline std::string xml_attribute(const std::string& xml, const std::string& tag, const std::string& name,
+                                 const std::string& attribute, const char* replace = nullptr) {
   const std::size_t start = xml.find("<" + tag + " name=\"" + name + "\"");
   if (start == std::string::npos) throw std::runtime_error("no element " + name);
   const std::size_t at = xml.substr(start, xml.find('>', start) - start).find(" " + attribute + "=\"");
   if (at == std::string::npos) throw std::runtime_error("no attribute " + attribute + " in " + name);
   const std::size_t first = start + at + attribute.size() + 3;
-  return {first, xml.find('"', first)};
-}
-
-inline std::string xml_attribute(const std::string& xml, const std::string& tag, const std::string& name,
-                                 const std::string& attribute) {
-  const auto [first, last] = find_attribute(xml, tag, name, attribute);
-  return xml.substr(first, last - first);
-}
-
-inline std::vector<double> xml_numbers(const std::string& xml, const std::string& tag,
-                                       const std::string& name, const std::string& attribute) {
-  std::istringstream in(xml_attribute(xml, tag, name, attribute));
-  std::vector<double> values;
-  for (double value = 0; in >> value;) values.push_back(value);
-  return values;
-}
-
-// The text with the values of the given (tag, name, attribute) triples replaced by "#".
-inline std::string mask(std::string xml, const std::vector<std::vector<std::string>>& attributes) {
-  for (const auto& a : attributes) {
-    const auto [first, last] = find_attribute(xml, a.at(0), a.at(1), a.at(2));
-    xml.replace(first, last - first, "#");
-  }
-  return xml;
+  const std::size_t length = xml.find('"', first) - first;
+  return replace == nullptr ? xml.substr(first, length) : std::string(xml).replace(first, length, replace);
 }
 
 }  // namespace kelto::test
