@@ -17,6 +17,7 @@
 #include "calibration/synthetic_user.hpp"
 #include "capi/shared_library.hpp"
 #include "kelto_hand.h"
+#include "synthetic_glove/engine_input.hpp"
 
 namespace kelto::test {
 namespace {
@@ -24,12 +25,11 @@ namespace {
 kx_calibrator* const kNotWritten = reinterpret_cast<kx_calibrator*>(std::uintptr_t{1});
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
+using CalibratorPtr = std::unique_ptr<kx_calibrator, void (*)(kx_calibrator*)>;
 
 kx_string_view view(const std::string& text) {
   return kx_string_view{text.data(), text.size()};
 }
-
-using CalibratorPtr = std::unique_ptr<kx_calibrator, void (*)(kx_calibrator*)>;
 
 kx_calibrator_options calibrator_options(const std::string& config_path, const std::string& bone = "") {
   return kx_calibrator_options{sizeof(kx_calibrator_options), 2, view(config_path), view(bone), 0, 0.0};
@@ -45,22 +45,23 @@ kx_calibration_result result_record(uint32_t size = 48, uint32_t abi = 2) {
   return {size, abi, 0, 0, {}};
 }
 
-// A glove frame record with the given local fingertips (anything with a position and a rotation).
-template <typename Tip>
-kx_engine_input frame_record(const std::map<std::string, Tip>& tips) {
-  const std::map<std::string, int> slots{
-      {"thumb", 0}, {"first", 1}, {"middle", 2}, {"ring", 3}, {"little", 4}};
-  kx_engine_input input;
-  std::memset(&input, 0, sizeof input);
-  input.struct_size = sizeof input;
-  input.abi_version = 2;
-  for (int i = 0; i < 9; i += 4) input.root.rotation[i] = 1.0;
-  for (const auto& [finger, tip] : tips) {
-    input.local_tip_mask |= 1u << slots.at(finger);
-    std::memcpy(input.local_tips[slots.at(finger)].position, tip.position.data(), sizeof(double) * 3);
-    std::memcpy(input.local_tips[slots.at(finger)].rotation, tip.rotation.data(), sizeof(double) * 9);
+// Glove frame records of a right-hand glove following `mapping`, one per pose (the close stage's pose
+// is five_close) and `count` times over.
+std::vector<kx_engine_input> glove_frames(const hand::TipMappingParameters& mapping,
+                                          const std::vector<std::string>& poses, int count, double noise_m) {
+  hand::PinocchioHandKinematics model(hand::Config::load(bundled_hand_config(), "", "right"), "right");
+  hand::synthetic::SyntheticGloveOptions options;
+  options.position_noise_m = noise_m;
+  options.seed = 11;
+  hand::synthetic::SyntheticGlove glove(mapping, options);
+  std::vector<kx_engine_input> frames;
+  for (const std::string& pose : poses) {
+    const std::vector<double> q = model.pose_active(pose == "close" ? "five_close" : pose);
+    for (int i = 0; i < count; ++i)
+      frames.push_back(
+          hand::synthetic::engine_input(glove.frame_from_active(model, q), KX_HAND_RIGHT, 0, ""));
   }
-  return input;
+  return frames;
 }
 
 class CalibratorTest : public ::testing::Test {
@@ -68,12 +69,12 @@ class CalibratorTest : public ::testing::Test {
   static void SetUpTestSuite() {
     home_ = std::make_unique<TempDir>();
     home_env_ = std::make_unique<ScopedEnv>("KELTO_HOME", home_->path().string());
-    // One glove frame per stage, of a glove that follows the hand's own mapping.
+    const std::vector<std::string> stages{"close",        "open",       "mcp90",       "pinch_first",
+                                          "pinch_middle", "pinch_ring", "pinch_little"};
     const hand::Config config = hand::Config::load(bundled_hand_config(), "", "right");
-    for (const hand::CalibrationStageFrames& stage : capture_stages(
-             config, "right", hand::TipMappingParameters::from_config(config, "right"),
-             {"close", "open", "mcp90", "pinch_first", "pinch_middle", "pinch_ring", "pinch_little"}, 1, 0.0))
-      frames_[stage.stage_id] = frame_record(stage.frames.front());
+    const auto frames =
+        glove_frames(hand::TipMappingParameters::from_config(config, "right"), stages, 1, 0.0);
+    for (std::size_t i = 0; i < stages.size(); ++i) frames_[stages[i]] = frames[i];
   }
   static void TearDownTestSuite() {
     home_env_.reset();
@@ -342,7 +343,6 @@ TEST_F(CalibratorTest, SdkFrontDoor) {
     kx_status status;
     std::string text;  // the start of the SDK's and the thread's text
   } cases[] = {
-      {"", "", KX_STATUS_INVALID_ARGUMENT, "hand_name is invalid"},
       {"a/b", "", KX_STATUS_INVALID_ARGUMENT, "hand_name is invalid"},
       {"no_such-hand", "", KX_STATUS_INVALID_ARGUMENT,
        "hand config does not exist: " + root_ + "/hands/no_such-hand/no_such-hand_system.yaml"},
@@ -381,10 +381,15 @@ TEST_F(CalibratorTest, SyntheticUserThroughTheCalibrator) {
 
   const CalibratorPtr calibrator = create_calibrator(calibrator_options(base_path));
   ASSERT_NE(calibrator, nullptr);
-  for (const hand::CalibrationStageFrames& stage :
-       capture_stages(config, "right", user, {"close", "open", "mcp90"}, 5, 0.0003)) {
-    for (const auto& captured : stage.frames)
-      ASSERT_EQ(add(calibrator.get(), stage.stage_id, frame_record(captured)), 0) << text(calibrator.get());
+  const std::vector<kx_engine_input> captured = glove_frames(user, {"close", "open", "mcp90"}, 5, 0.0003);
+  for (std::size_t i = 0; i < captured.size(); ++i) {
+    ASSERT_EQ(add(calibrator.get(),
+                  i < 5    ? "close"
+                  : i < 10 ? "open"
+                           : "mcp90",
+                  captured[i]),
+              KX_STATUS_OK)
+        << text(calibrator.get());
   }
   ASSERT_EQ(KX(kx_calibrator_fit)(calibrator.get()), KX_STATUS_OK) << text(calibrator.get());
   kx_calibration_result result = result_record();
@@ -409,9 +414,8 @@ TEST_F(CalibratorTest, SyntheticUserThroughTheCalibrator) {
                              "pinch_middle", "pinch_ring", "pinch_little"}) {
       const hand::HandKinematicsState truth = kinematics.state_from_active(kinematics.pose_active(pose));
       const hand::GloveFeatureFrame reading = glove.frame_from_state(truth);
-      kx_engine_input input = frame_record(reading.local_tips);
-      std::memcpy(input.root.position, reading.root.position.data(), sizeof input.root.position);
-      std::memcpy(input.root.rotation, reading.root.rotation.data(), sizeof input.root.rotation);
+      kx_engine_input input = hand::synthetic::engine_input(reading, KX_HAND_RIGHT, 0.0, "");
+      input.world_tip_mask = 0;
       for (int k = 0; k < 5; ++k) {
         input.timestamp_s += 1.0;
         kx_engine_output output{48, 2, 0.0, 0, 0, joints.size(), joints.data()};

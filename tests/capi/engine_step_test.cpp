@@ -160,11 +160,6 @@ TEST_F(EngineStepTest, LastTargetAndSkeleton) {
   for (int i = 0; i < 5; ++i) {
     const kx_pose& local = target.wrist_targets[i];
     EXPECT_GT(std::hypot(local.position[0], local.position[1], local.position[2]), 0.02) << i;
-    for (int r = 0; r < 3; ++r) {  // world and wrist-frame targets describe the same points
-      double world = target.wrist.position[r];
-      for (int c = 0; c < 3; ++c) world += target.wrist.rotation[3 * r + c] * local.position[c];
-      EXPECT_NEAR(world, target.world_targets[i].position[r], 1e-9);
-    }
     EXPECT_TRUE((target.pinch_mask & (1u << i)) != 0 || target.pinch_weights[i] == 0.0) << i;
   }
   EXPECT_EQ(skeleton.timestamp_s, 4.0);

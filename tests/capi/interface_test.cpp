@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,25 +16,6 @@
 #include "capi/shared_library.hpp"
 #include "kelto_hand.h"
 #include "support/test_files.hpp"
-
-// The record layout is a binary interface (the C program in tests/capi_c checks the same offsets as C).
-static_assert(sizeof(kx_string_view) == 16 && sizeof(kx_pose) == 96 && sizeof(kx_sdk_options) == 24 &&
-              sizeof(kx_engine_options) == 40 && sizeof(kx_calibrator_options) == 56 &&
-              sizeof(kx_engine_input) == 1104 && sizeof(kx_engine_output) == 48 &&
-              sizeof(kx_target_output) == 1464 && sizeof(kx_skeleton_node_pose) == 56 &&
-              sizeof(kx_skeleton_pose_output) == 48 && sizeof(kx_base_calibration_options) == 104 &&
-              sizeof(kx_calibration_observation) == 152 && sizeof(kx_calibration_result) == 48 &&
-              sizeof(kx_status) == sizeof(int) && sizeof(kx_hand_side) == sizeof(int));
-static_assert(offsetof(kx_engine_input, world_tip_mask) == 40 && offsetof(kx_engine_input, root) == 48 &&
-              offsetof(kx_engine_input, local_tips) == 144 && offsetof(kx_engine_input, world_tips) == 624 &&
-              offsetof(kx_engine_output, joint_count) == 24 && offsetof(kx_engine_output, joints) == 40 &&
-              offsetof(kx_target_output, wrist) == 48 && offsetof(kx_target_output, human_tips) == 1104 &&
-              offsetof(kx_target_output, orientation_weights) == 1424 &&
-              offsetof(kx_calibrator_options, fixed_scale) == 48 &&
-              offsetof(kx_base_calibration_options, scale_base) == 80 &&
-              offsetof(kx_calibration_observation, robot_target) == 120 &&
-              offsetof(kx_calibration_result, palm_offset_local) == 24);
-static_assert(KX_STATUS_OK == 0 && KX_STATUS_INTERNAL_ERROR == 5 && KX_HAND_RIGHT == 0 && KX_HAND_LEFT == 1);
 
 namespace kelto::test {
 namespace {
