@@ -35,7 +35,7 @@ fs::path bone_config_from_key(const fs::path& config) {
 // A decimal unsigned number that fits in 32 bits; larger values are refused as the standard library
 // refuses numbers beyond its own types, instead of being cut down to their low 32 bits.
 std::uint32_t unsigned_32(const std::string& text) {
-  const unsigned long long value = std::stoull(text);
+  const unsigned long value = std::stoul(text);
   if (value > std::numeric_limits<std::uint32_t>::max()) throw std::out_of_range("stoul");
   return static_cast<std::uint32_t>(value);
 }
