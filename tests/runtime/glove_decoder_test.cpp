@@ -15,7 +15,6 @@
 namespace kelto::hand::runtime {
 namespace {
 
-using ::testing::HasSubstr;
 using Matrix = std::array<double, 9>;  // row-major
 
 constexpr Matrix kIdentity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -29,7 +28,7 @@ constexpr Matrix kRotX90Z90 = {0, -1, 0, 0, 0, -1, 1, 0, 0};  // Rx(90)·Rz(90)
 // A decoder over the given finger order and, unless empty, runtime configuration text.
 std::unique_ptr<GloveDecoder> make_decoder(const std::string& fingers = "[thumb]",
                                            const std::string& runtime = "", kx_hand_side side = KX_HAND_RIGHT,
-                                           const std::string& name = "glove_test") {
+                                           const std::string& name = "test") {
   kelto::test::TempDir dir;
   const std::string order = fingers.empty() ? "{}" : "{finger_order: " + fingers + "}";
   const Config config =
@@ -49,57 +48,64 @@ void expect_rotation(const kx_pose& pose, const Matrix& rotation) {
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(pose.rotation[i], rotation[i], 1e-6) << "rotation " << i;
 }
 
-TEST(GloveDecoderGrammar, OtherLinesAreSkippedSilently) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"", "[thumb]"},
-      {"plain text", "[thumb]"},
-      {"{fs: [[1, 0, 0, 0]]}", "[thumb]"},
-      {"{t: x, fs: [[1, 0, 0, 0]]}", "[thumb]"},
-      {"{t: P, fs: [[1, 0, 0, 0]]}", "[thumb]"},
-      {"{t: null, type: status, fs: [[1, 0, 0, 0]]}", "[thumb]"},
-      {"{t: p, fs: null, fingers: null}", "[thumb]"},
-      {"{t: p, fs: {thumb: [1, 0, 0, 0]}}", "[thumb]"},
-      {"{t: p, fs: [[1, 0, 0, 0]]}", "[thumb, middle]"},  // fewer items than fingers
-      {"{t: p, fs: [[1, 0, 0]]}", "[thumb]"},
-      {"{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0]]}", "[thumb]"},   // the quaternion form needs eight
-      {"{t: p, fsq: null, fs: [[1, 0, 0, 0]]}", "[thumb]"},  // fsq wins even when null
-      {"{t: p, fs: [5]}", "[thumb]"},
-      {"{t: p, fs: [null]}", "[thumb]"},
+// Lines that are not pose samples are skipped without an error text (""); malformed samples and bad
+// configurations leave theirs.
+TEST(GloveDecoder, RefusedLinesAndTheirErrorTexts) {
+  const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+      {"[thumb]", "", "", ""},
+      {"[thumb]", "", "plain text", ""},
+      {"[thumb]", "", "{fs: [[1, 0, 0, 0]]}", ""},
+      {"[thumb]", "", "{t: P, fs: [[1, 0, 0, 0]]}", ""},
+      {"[thumb]", "", "{t: null, type: status, fs: [[1, 0, 0, 0]]}", ""},
+      {"[thumb]", "", "{t: p, fs: null, fingers: null}", ""},
+      {"[thumb]", "", "{t: p, fs: {thumb: [1, 0, 0, 0]}}", ""},
+      {"[thumb, pinky]", "", "{t: p, fs: [[1, 0, 0, 0]]}", ""},  // fewer items; pinky refused only when used
+      {"[thumb]", "", "{t: p, fs: [[1, 0, 0]]}", ""},
+      {"[thumb]", "", "{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0]]}", ""},   // the quaternion form needs eight
+      {"[thumb]", "", "{t: p, fsq: null, fs: [[1, 0, 0, 0]]}", ""},  // fsq wins even when null
+      {"[thumb]", "", "{t: p, fs: [null]}", ""},
+      {"[thumb]", "", "{t: p, fs: [", "yaml-cpp: error at line 1"},
+      {"[thumb]", "", "{t: [p], fs: [[1, 0, 0, 0]]}", "bad conversion"},
+      {"[thumb]", "", "{t: p, fs: [[yes, 0, 0, 0]]}", "bad conversion"},
+      {"[thumb]", "", "{t: p, fs: [{v: 1, p: [0, 0, 0]}]}", "bad conversion"},
+      {"[thumb]", "", "{t: p, fs: [{position: [1, 2]}]}", "position must contain 3 numbers"},
+      {"[thumb]", "", "{t: p, fs: [{p: [0, 0, 0], u: [1, 0, 0]}]}", "quaternion must contain 4 numbers"},
+      {"[thumb]", "", "{t: p, fsq: [[1, 0, 0, 0, 0, 0, 0, 0]]}", "quaternion norm is too small"},
+      {"[thumb]", "", "{t: p, fs: [{p: [0, 0, 0], quat: [1e-10, 0, 0, 0]}]}", "quaternion norm is too small"},
+      {"[pinky]", "", "{t: p, fs: [[1, 0, 0, 0]]}", "unsupported finger: pinky"},
+      {"[thumb]", "", "{t: p, fs: [[1, .nan, 0, 0]]}", "glove sample contains a non-finite number"},
+      {"[thumb]", "", "{t: p, fsq: [[1, 0, 0, 0, .inf, 0, 0, 1]]}",
+       "glove sample contains a non-finite number"},
+      {"", "", "", "Config key was not found: retargeting.finger_order"},
+      {"[]", "", "", "retargeting.finger_order must contain 1 to 5 fingers"},
+      {"[thumb, first, middle, ring, little, thumb]", "", "",
+       "retargeting.finger_order must contain 1 to 5 fingers"},
+      {"[thumb]", "glove: {rpy_bias_deg: {thumb: [1, 2]}}", "", "rpy_bias_deg must contain 3 numbers"},
+      {"[thumb]", "glove: {right: {rpy_bias_deg: {thumb: [1, 2, 3, 4]}}}", "",
+       "rpy_bias_deg must contain 3 numbers"},
+      {"[pinky]", "glove: {rpy_bias_deg: {pinky: [1, 2, 3]}}", "", "unsupported finger: pinky"},
+      {"[thumb]", "glove: {position_filter_alpha: fast}", "", "bad conversion"},
   };
-  for (const auto& [line, fingers] : cases) {
-    SCOPED_TRACE(line);
-    const auto decoder = make_decoder(fingers);
-    decoder->decode_line("{t: p, fs: [{p: [1]}]}");  // leaves an error text behind
-    EXPECT_FALSE(decoder->decode_line(line).has_value());
-    EXPECT_EQ(decoder->last_error(), "");
+  for (const auto& [fingers, yaml, line, error] : cases) {
+    SCOPED_TRACE(std::string(fingers) + " " + yaml + " " + line);
+    std::string text;
+    try {
+      const auto decoder = make_decoder(fingers, yaml);
+      decoder->decode_line("{t: p, fs: [{p: [1]}]}");  // leaves an error text behind
+      EXPECT_FALSE(decoder->decode_line(line).has_value());
+      text = decoder->last_error();
+    } catch (const std::exception& e) {
+      text = e.what();
+    }
+    if (*error == '\0') {
+      EXPECT_EQ(text, "");
+    } else {
+      EXPECT_THAT(text, ::testing::HasSubstr(error));
+    }
   }
 }
 
-TEST(GloveDecoderGrammar, MalformedValuesLeaveAnErrorText) {
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"{t: p, fs: [", "[thumb]", "yaml-cpp: error at line 1"},
-      {"{t: [p], fs: [[1, 0, 0, 0]]}", "[thumb]", "bad conversion"},
-      {"{t: p, fs: [[1, abc, 0, 0]]}", "[thumb]", "bad conversion"},
-      {"{t: p, fs: [[yes, 0, 0, 0]]}", "[thumb]", "bad conversion"},
-      {"{t: p, fs: [{v: 1, p: [0, 0, 0]}]}", "[thumb]", "bad conversion"},
-      {"{t: p, fs: [{position: [1, 2]}]}", "[thumb]", "position must contain 3 numbers"},
-      {"{t: p, fs: [{v: true}]}", "[thumb]", "position must contain 3 numbers"},
-      {"{t: p, fs: [{p: [0, 0, 0], u: [1, 0, 0]}]}", "[thumb]", "quaternion must contain 4 numbers"},
-      {"{t: p, fsq: [[1, 0, 0, 0, 0, 0, 0, 0]]}", "[thumb]", "quaternion norm is too small"},
-      {"{t: p, fs: [{p: [0, 0, 0], quat: [1e-10, 0, 0, 0]}]}", "[thumb]", "quaternion norm is too small"},
-      {"{t: p, fs: [[1, 0, 0, 0]]}", "[pinky]", "unsupported finger: pinky"},
-      {"{t: p, fs: [[1, .nan, 0, 0]]}", "[thumb]", "glove sample contains a non-finite number"},
-      {"{t: p, fsq: [[1, 0, 0, 0, .inf, 0, 0, 1]]}", "[thumb]", "glove sample contains a non-finite number"},
-  };
-  for (const auto& [line, fingers, error] : cases) {
-    SCOPED_TRACE(line);
-    const auto decoder = make_decoder(fingers);
-    EXPECT_FALSE(decoder->decode_line(line).has_value());
-    EXPECT_THAT(decoder->last_error(), HasSubstr(error));
-  }
-}
-
-TEST(GloveDecoderUnits, FirstSampleOfEachForm) {
+TEST(GloveDecoder, UnitsOfEachForm) {
   const std::tuple<const char*, std::array<double, 3>, Matrix> cases[] = {
       {"{t: o, fs: [[1, 1000, 2000, 3000]]}", {0.001, 0.002, 0.003}, kIdentity},
       {"{t: p, fs: [[1, -500000, 0, 2500000, 0]]}", {-0.5, 0, 2.5}, kIdentity},  // five items: no angles
@@ -107,15 +113,13 @@ TEST(GloveDecoderUnits, FirstSampleOfEachForm) {
       {"{t: p, fs: [[1, 0, 0, 0, 0, 90000, 0]]}", {0, 0, 0}, kRotY90},
       {"{t: p, fs: [[1, 0, 0, 0, 0, 0, 90000]]}", {0, 0, 0}, kRotZ90},
       {"{t: p, fs: [[1, 0, 0, 0, 90000, 0, 90000]]}", {0, 0, 0}, kRotZ90X90},  // yaw first, then roll
-      {"{t: p, fsq: [[1, 0, 0, 0, 1000000, 0, 0, 0]]}", {0, 0, 0}, kIdentity},
       {"{t: p, fsq: [[1, 0, 0, 0, 707107, 707107, 0, 0]]}", {0, 0, 0}, kRotX90},
       {"{t: p, fsq: [[1, 0, 0, 0, 0.70710678, 0, 0.70710678, 0]]}", {0, 0, 0}, kRotY90},
       {"{t: p, fsq: [[1, 0, 0, 0, 0, 0, 0, 1.2]]}", {0, 0, 0}, kRotZ180},
       {"{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0, 0, 99]], fs: [[1, 5, 5, 5]]}", {0, 0, 0}, kIdentity},
       {"{t: pose, fs: [{p: [1000000, 0, 0]}]}", {1, 0, 0}, kIdentity},
       {"{t: p, fs: [{p: [0, 0, 0], a: [0, 90000, 0]}]}", {0, 0, 0}, kRotY90},
-      {"{t: p, fs: [{p: [0, 0, 0], a: [0, 90000], u: [0, 0, 0, 1]}]}", {0, 0, 0}, kRotZ180},
-      {"{t: p, fs: [{p: [0, 0, 0], a: [90000, 0, 0], u: [0, 0, 0, 1]}]}", {0, 0, 0}, kRotX90},
+      {"{t: p, fs: [{p: [0, 0, 0], a: [90000, 0, 0], u: [0, 0, 0, 1]}]}", {0, 0, 0}, kRotX90},  // a wins
       {"{t: p, fs: [{p: null, pos_milli_mm: [7, 8, 9], u: null, quat_micro: [707107, 0, 0, 707107]}]}",
        {7e-6, 8e-6, 9e-6},
        kRotZ90},
@@ -135,7 +139,7 @@ TEST(GloveDecoderUnits, FirstSampleOfEachForm) {
   }
 }
 
-TEST(GloveDecoderRecord, HeaderSlotsMasksAndZeroBytes) {
+TEST(GloveDecoder, RecordHeaderSlotsAndZeroBytes) {
   const auto decoder = make_decoder("[little, middle]", "", KX_HAND_LEFT, "glove_left");
   const auto now = [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -145,7 +149,6 @@ TEST(GloveDecoderRecord, HeaderSlotsMasksAndZeroBytes) {
   const kx_engine_input record =
       decode(*decoder, "{t: p, fs: [[1, 1000000, 0, 0], [1, 0, 2000000, 0], junk]}");
   const double after = now();
-
   EXPECT_EQ(record.struct_size, 1104u);
   EXPECT_EQ(record.abi_version, 2u);
   EXPECT_EQ(std::string(record.source_name.data, record.source_name.size), "glove_left");
@@ -157,7 +160,6 @@ TEST(GloveDecoderRecord, HeaderSlotsMasksAndZeroBytes) {
   EXPECT_EQ(record.world_tip_mask, 0b10100u);
   EXPECT_EQ(record.world_tips[4].position[0], 1.0);
   EXPECT_EQ(record.local_tips[2].position[1], 2.0);
-
   // Every other byte, padding and the slots of fingers outside the order included, is zero.
   kx_engine_input rest = record;
   rest.struct_size = rest.abi_version = rest.local_tip_mask = rest.world_tip_mask = 0;
@@ -170,7 +172,7 @@ TEST(GloveDecoderRecord, HeaderSlotsMasksAndZeroBytes) {
   EXPECT_EQ(std::memcmp(&rest, zeros.data(), sizeof rest), 0);
 }
 
-TEST(GloveDecoderHold, InvalidSamplesRepeatTheLastValidOne) {
+TEST(GloveDecoder, InvalidSamplesRepeatTheLastValidOne) {
   const std::tuple<const char*, double, Matrix> steps[] = {
       {"{t: p, fs: [[0, 5000000, 0, 0]]}", 5, kIdentity},  // a first sample is used even when invalid
       {"{t: p, fs: [[0, 6000000, 0, 0]]}", 5, kIdentity},
@@ -190,22 +192,20 @@ TEST(GloveDecoderHold, InvalidSamplesRepeatTheLastValidOne) {
     const kx_engine_input record = decode(*decoder, line);
     EXPECT_DOUBLE_EQ(record.local_tips[0].position[0], x);
     expect_rotation(record.local_tips[0], rotation);
-    EXPECT_EQ(record.local_tip_mask, 1u);
   }
 }
 
-TEST(GloveDecoderFilter, PositionAlphaSettings) {
-  const std::tuple<const char*, kx_hand_side, double> cases[] = {
+// Position alphas (side section first, clamped, NaN as 1) and the orientation blend toward the nearer sign.
+TEST(GloveDecoder, Filters) {
+  const std::tuple<const char*, kx_hand_side, double> positions[] = {
       {"", KX_HAND_RIGHT, 0.35},
-      {"glove: {orientation_filter_alpha: 0.9}", KX_HAND_RIGHT, 0.35},
-      {"glove: {position_filter_alpha: 0.5}", KX_HAND_RIGHT, 0.5},
       {"glove: {position_filter_alpha: 0.5, right: {position_filter_alpha: 0.8}}", KX_HAND_RIGHT, 0.8},
       {"glove: {position_filter_alpha: 0.5, right: {position_filter_alpha: 0.8}}", KX_HAND_LEFT, 0.5},
       {"glove: {position_filter_alpha: 2}", KX_HAND_RIGHT, 1.0},
       {"glove: {left: {position_filter_alpha: -0.5}}", KX_HAND_LEFT, 0.0},
       {"glove: {position_filter_alpha: .nan}", KX_HAND_RIGHT, 1.0},
   };
-  for (const auto& [yaml, side, alpha] : cases) {
+  for (const auto& [yaml, side, alpha] : positions) {
     SCOPED_TRACE(yaml);
     const auto decoder = make_decoder("[thumb]", yaml, side);
     decode(*decoder, "{t: p, fs: [[1, 0, 0, 0]]}");
@@ -213,30 +213,28 @@ TEST(GloveDecoderFilter, PositionAlphaSettings) {
     EXPECT_NEAR(decode(*decoder, "{t: p, fs: [[1, 0, 1000000, 0]]}").local_tips[0].position[1],
                 alpha + alpha * (1 - alpha), 1e-12);
   }
-}
-
-TEST(GloveDecoderFilter, OrientationBlendsTowardTheNearerSign) {
   // Normalised blend of the identity and 90° about z with weight 0.25, as an angle about z.
   const double c = std::cos(M_PI / 4), s = std::sin(M_PI / 4);
   const double blended = 2 * std::atan2(0.25 * s, 0.75 + 0.25 * c) * 180 / M_PI;
-  const std::tuple<const char*, const char*, double> cases[] = {
-      {"", "0.7071067811865476, 0, 0, 0.7071067811865476", blended},
-      {"", "-0.7071067811865476, 0, 0, -0.7071067811865476", blended},
+  const std::string q90 = "0.7071067811865476, 0, 0, 0.7071067811865476";
+  const std::string minus_q90 = "-0.7071067811865476, 0, 0, -0.7071067811865476";
+  const std::tuple<const char*, std::string, double> orientations[] = {
+      {"", q90, blended},
+      {"", minus_q90, blended},
       {"", "-1, 0, 0, 0", 0.0},
-      {"glove: {orientation_filter_alpha: 1}", "-0.7071067811865476, 0, 0, -0.7071067811865476", 90.0},
-      {"glove: {right: {orientation_filter_alpha: 0}}", "0.7071067811865476, 0, 0, 0.7071067811865476", 0.0},
+      {"glove: {orientation_filter_alpha: 1}", minus_q90, 90.0},
+      {"glove: {right: {orientation_filter_alpha: 0}}", q90, 0.0},
   };
-  for (const auto& [yaml, sample, yaw] : cases) {
+  for (const auto& [yaml, sample, yaw] : orientations) {
     SCOPED_TRACE(std::string(yaml) + " / " + sample);
     const auto decoder = make_decoder("[thumb]", yaml);
     decode(*decoder, "{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0, 0]]}");
-    const kx_pose pose =
-        decode(*decoder, std::string("{t: p, fsq: [[1, 0, 0, 0, ") + sample + "]]}").local_tips[0];
+    const kx_pose pose = decode(*decoder, "{t: p, fsq: [[1, 0, 0, 0, " + sample + "]]}").local_tips[0];
     EXPECT_NEAR(std::atan2(pose.rotation[3], pose.rotation[0]) * 180 / M_PI, yaw, 1e-9);
   }
 }
 
-TEST(GloveDecoderFilter, FailedLinesKeepEarlierFingersAndSpareTheFilter) {
+TEST(GloveDecoder, FailedLinesKeepEarlierFingersAndSpareTheFilter) {
   const auto decoder = make_decoder("[thumb, first]", "glove: {position_filter_alpha: 0.5}");
   decode(*decoder, "{t: p, fs: [[1, 0, 0, 0], [1, 0, 0, 0]]}");
   // The thumb moves to 0.5 before the first finger fails; the non-finite thumb sample changes nothing.
@@ -248,19 +246,17 @@ TEST(GloveDecoderFilter, FailedLinesKeepEarlierFingersAndSpareTheFilter) {
   EXPECT_DOUBLE_EQ(record.local_tips[1].position[0], 0.0);
 }
 
-TEST(GloveDecoderBias, LookupOrderAndProductOrder) {
+// A side section hides the shared biases; the bias turns the filtered orientation from the right.
+TEST(GloveDecoder, Biases) {
   const std::string shared = "glove:\n  rpy_bias_deg:\n    first: [90, 0, 0]\n";
   const std::string sided = shared + "  right:\n    rpy_bias_deg:\n      thumb: [0, 0, 90]\n";
   const std::tuple<std::string, kx_hand_side, const char*, Matrix, Matrix> cases[] = {
       {shared, KX_HAND_RIGHT, "[1, 0, 0, 0]", kIdentity, kRotX90},
-      {sided, KX_HAND_RIGHT, "[1, 0, 0, 0]", kRotZ90, kIdentity},  // a side section hides shared values
+      {sided, KX_HAND_RIGHT, "[1, 0, 0, 0]", kRotZ90, kIdentity},
       {sided, KX_HAND_LEFT, "[1, 0, 0, 0]", kIdentity, kRotX90},
       {shared + "  right:\n    rpy_bias_deg: null\n", KX_HAND_RIGHT, "[1, 0, 0, 0]", kIdentity, kIdentity},
       {"glove: {rpy_bias_deg: {thumb: [], first: [0, 90, 0]}}", KX_HAND_RIGHT, "[1, 0, 0, 0]", kIdentity,
        kRotY90},
-      {"glove: {left: {rpy_bias_deg: {first: [0, 0, 90]}}}", KX_HAND_LEFT, "[1, 0, 0, 0]", kIdentity,
-       kRotZ90},
-      // The bias turns the filtered orientation from the right: Rx(90)·Rz(90).
       {"glove: {rpy_bias_deg: {thumb: [0, 0, 90]}}", KX_HAND_RIGHT, "[1, 0, 0, 0, 90000, 0, 0]", kRotX90Z90,
        kRotX90},
   };
@@ -271,31 +267,6 @@ TEST(GloveDecoderBias, LookupOrderAndProductOrder) {
         decode(*decoder, std::string("{t: p, fs: [") + sample + ", " + sample + "]}");
     expect_rotation(record.local_tips[0], thumb);
     expect_rotation(record.local_tips[1], first);
-  }
-}
-
-TEST(GloveDecoderConstruction, ConfigurationErrors) {
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"", "", "Config key was not found: retargeting.finger_order"},
-      {"[]", "", "retargeting.finger_order must contain 1 to 5 fingers"},
-      {"[thumb, first, middle, ring, little, thumb]", "",
-       "retargeting.finger_order must contain 1 to 5 fingers"},
-      {"[thumb]", "glove: {rpy_bias_deg: {thumb: [1, 2]}}", "rpy_bias_deg must contain 3 numbers"},
-      {"[thumb]", "glove: {right: {rpy_bias_deg: {thumb: [1, 2, 3, 4]}}}",
-       "rpy_bias_deg must contain 3 numbers"},
-      {"[pinky]", "glove: {rpy_bias_deg: {pinky: [1, 2, 3]}}", "unsupported finger: pinky"},
-      {"[thumb]", "glove: {position_filter_alpha: fast}", "bad conversion"},
-      {"[thumb, pinky]", "", nullptr},  // other names are only refused when a line needs their slot
-  };
-  for (const auto& [fingers, yaml, error] : cases) {
-    SCOPED_TRACE(std::string(fingers) + " / " + yaml);
-    std::string text = "(no error)";
-    try {
-      make_decoder(fingers, yaml);
-    } catch (const std::exception& e) {
-      text = e.what();
-    }
-    EXPECT_THAT(text, HasSubstr(error ? error : "(no error)"));
   }
 }
 
