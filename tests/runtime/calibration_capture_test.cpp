@@ -1,6 +1,6 @@
-// Calibrate mode: replay of samples files into the overlay, the overlay's keys and the other side kept
-// from an earlier file, the scale check, the live start-up on a pseudo-terminal with standard input
-// closed or no frames coming, and the overlay's publication through a temporary file.
+// Calibrate mode: samples files replayed into the overlay (the other side of an earlier overlay kept), the
+// scale check, the live capture from a glove on a pseudo-terminal with Enter presses on standard input,
+// and the overlay's publication through a temporary file.
 #include "runtime/calibration_capture.hpp"
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -145,6 +146,12 @@ class CalibrationCaptureTest : public ::testing::Test {
 
   YAML::Node overlay() const { return YAML::LoadFile(options_.output.string()); }
 
+  static std::vector<std::string> entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
   static std::vector<std::string> keys(const YAML::Node& map) {
     std::vector<std::string> out;
     for (const auto& entry : map) out.push_back(entry.first.as<std::string>());
@@ -158,23 +165,18 @@ class CalibrationCaptureTest : public ::testing::Test {
   Options options_;
 };
 
-// ---------------------------------------------------------------- replay and overlay
-
 TEST_F(CalibrationCaptureTest, ReplayWritesTheOverlay) {
   // The bone measurements of the user travel into the overlay; the output directory does not exist yet.
   options_.bone_config = kelto::test::write_file(
       dir_ / "bones.yaml", "hand:\n  anthropometry:\n    enabled: false\n    hand_length_m: 0.19\n");
   const Outcome outcome = run();
   ASSERT_EQ(outcome.error, "");
-  EXPECT_THAT(outcome.out, HasSubstr("[kelto_hand_calibration] 本次标定阶段：close, open, mcp90\n"));
-  EXPECT_THAT(outcome.out, HasSubstr("[kelto_hand_calibration] 样本 five_close -> close: 6 帧\n"));
-  EXPECT_THAT(outcome.out, HasSubstr("[kelto_hand_calibration] 样本 mcp90 -> mcp90: 6 帧\n"));
-  EXPECT_THAT(outcome.out, HasSubstr("[kelto_hand_calibration] 正在执行 C++ 标定拟合...\n"));
-  EXPECT_THAT(outcome.out, HasSubstr(" baseline=1\n"));
-  EXPECT_THAT(outcome.out,
-              HasSubstr("[kelto_hand_calibration] 标定完成：\"" + options_.output.string() + "\"\n"));
+  const std::vector<std::string> printed = {"本次标定阶段：close, open, mcp90",
+                                            "样本 five_close -> close: 6 帧",
+                                            "标定完成：\"" + options_.output.string() + "\""};
+  for (const std::string& line : printed)
+    EXPECT_THAT(outcome.out, HasSubstr("[kelto_hand_calibration] " + line + "\n"));
   EXPECT_EQ(outcome.err, "");
-
   const std::string text = kelto::test::read_file(options_.output);
   EXPECT_EQ(text.rfind(kHeader, 0), 0u);
   EXPECT_EQ(text.back(), '\n');
@@ -190,17 +192,7 @@ TEST_F(CalibrationCaptureTest, ReplayWritesTheOverlay) {
       (std::vector<std::string>{"human_hand_scale", "palm_offset_local", "input_base_rotation_offset",
                                 "input_tip_rotation_offset_local", "dynamic_palm_offset_by_finger_plane"}));
   EXPECT_NEAR(root["tip_mapping"]["right"]["human_hand_scale"].as<double>(), 1.1, 0.05);
-
-  // The overlay is a configuration of its own: the system configuration with the calibration on top.
-  const Config calibrated = Config::load(options_.output, {}, "right");
-  EXPECT_EQ(calibrated.number("tip_mapping.right.human_hand_scale"),
-            root["tip_mapping"]["right"]["human_hand_scale"].as<double>());
-  EXPECT_EQ(calibrated.string("hand.type"), "dynamic_openxr_hand");
-  // Nothing but the overlay is left in its directory.
-  std::vector<std::string> files;
-  for (const auto& entry : fs::directory_iterator(options_.output.parent_path()))
-    files.push_back(entry.path().filename().string());
-  EXPECT_EQ(files, std::vector<std::string>{"user.yaml"});
+  EXPECT_EQ(entries(options_.output.parent_path()), std::vector<std::string>{"user.yaml"});
 }
 
 TEST_F(CalibrationCaptureTest, PinchStagesAddTipOffsetsAndTheOtherSideIsKept) {
@@ -217,9 +209,6 @@ TEST_F(CalibrationCaptureTest, PinchStagesAddTipOffsetsAndTheOtherSideIsKept) {
   write_samples({"five_close", "open", "mcp90", "pinch_first", "pinch_middle", "pinch_ring", "pinch_little"});
   const Outcome outcome = run();
   ASSERT_EQ(outcome.error, "");
-  EXPECT_THAT(outcome.out,
-              HasSubstr("本次标定阶段：close, open, mcp90, pinch_first, pinch_middle, pinch_ring, "
-                        "pinch_little\n"));
   EXPECT_THAT(outcome.out, HasSubstr("样本 pinch_little -> pinch_little: 6 帧\n"));
 
   const YAML::Node root = overlay();
@@ -270,8 +259,6 @@ TEST_F(CalibrationCaptureTest, SamplesFileProblems) {
   EXPECT_NE(run().error, "");
 }
 
-// ---------------------------------------------------------------- scale check
-
 TEST_F(CalibrationCaptureTest, ScaleRatioWarningAndNonFiniteRefusal) {
   kelto::test::write_file(options_.output, "previous calibration\n");
   Config config = Config::load(options_.config, {}, "right");
@@ -299,8 +286,6 @@ TEST_F(CalibrationCaptureTest, ScaleRatioWarningAndNonFiniteRefusal) {
   ASSERT_EQ(outcome.error, "");
   EXPECT_THAT(outcome.err, Not(HasSubstr("warning")));
 }
-
-// ---------------------------------------------------------------- live capture
 
 // A pseudo-terminal standing in for the glove's serial device; while streaming, a thread sends one glove
 // line every few milliseconds (the port drops what came before it was opened).
@@ -387,18 +372,11 @@ TEST_F(CalibrationCaptureTest, LiveCaptureUntilInputClosesOrTimeOut) {
   EXPECT_FALSE(fs::exists(options_.output));
 }
 
-// ---------------------------------------------------------------- publication
-
-TEST(CalibrationOverlayFile, PublicationReplacesTheFileWholeOrNotAtAll) {
-  kelto::test::TempDir dir;
-  const fs::path path = kelto::test::write_file(dir / "user.yaml", "old calibration\n");
+// The overlay replaces the file whole or not at all, through a link to its target, keeping its permissions.
+TEST_F(CalibrationCaptureTest, PublicationReplacesTheFileWholeOrNotAtAll) {
+  const fs::path path = kelto::test::write_file(dir_ / "user.yaml", "old calibration\n");
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-  const auto directory_entries = [&] {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir.path()))
-      names.push_back(entry.path().filename().string());
-    return names;
-  };
+  const auto directory_entries = [&] { return entries(dir_.path()); };
 
   // A write that fails half way (the file size limit stands in for a full disk).
   {
@@ -422,22 +400,22 @@ TEST(CalibrationOverlayFile, PublicationReplacesTheFileWholeOrNotAtAll) {
     EXPECT_EQ(error, "cannot write calibration output: " + path.string());
   }
   EXPECT_EQ(kelto::test::read_file(path), "old calibration\n");
-  EXPECT_EQ(directory_entries(), std::vector<std::string>{"user.yaml"});
+  EXPECT_EQ(directory_entries(), (std::vector<std::string>{"samples.yaml", "user.yaml"}));
 
   // A directory where the file should be: nothing is written and nothing is left behind.
-  fs::create_directory(dir / "taken.yaml");
-  EXPECT_THROW(detail::publish_file(dir / "taken.yaml", "new\n"), std::runtime_error);
-  EXPECT_TRUE(fs::is_directory(dir / "taken.yaml"));
-  fs::remove(dir / "taken.yaml");
+  fs::create_directory(dir_ / "taken.yaml");
+  EXPECT_THROW(detail::publish_file(dir_ / "taken.yaml", "new\n"), std::runtime_error);
+  EXPECT_TRUE(fs::is_directory(dir_ / "taken.yaml"));
+  fs::remove(dir_ / "taken.yaml");
 
   // Success replaces the content and keeps the permissions; a link is followed to its target.
-  fs::create_symlink("user.yaml", dir / "link.yaml");
-  detail::publish_file(dir / "link.yaml", "new calibration\n");
-  EXPECT_TRUE(fs::is_symlink(dir / "link.yaml"));
+  fs::create_symlink("user.yaml", dir_ / "link.yaml");
+  detail::publish_file(dir_ / "link.yaml", "new calibration\n");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.yaml"));
   EXPECT_EQ(kelto::test::read_file(path), "new calibration\n");
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::mask,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(directory_entries().size(), 2u);
+  EXPECT_EQ(directory_entries().size(), 3u);
 }
 
 }  // namespace
