@@ -1,38 +1,25 @@
+// The kinematic model on the toy hand and on the bundled OpenXR-style hand: Jacobians against central
+// differences, frames, conversions, generated models from a bone file, and construction errors.
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <ostream>
+#include <functional>
 #include <random>
-#include <stdexcept>
-#include <string>
-#include <tuple>
+#include <sstream>
 
 #include "config/config.hpp"
 #include "config/resource_root.hpp"
-#include "kinematics/jacobian_check.hpp"
 #include "kinematics/toy_hand.hpp"
-#include "support/test_files.hpp"
 
 namespace kelto::hand {
 namespace {
 
-using test::expect_jacobians_match_differences;
-using test::random_inside;
 using test::replace_all;
 using test::TempDir;
 using Vec = std::vector<double>;
-
-// Keeps the process-wide resource root empty for the test and restores it afterwards.
-class EmptyResourceRoot {
- public:
-  EmptyResourceRoot() : saved_(runtime_resource_root()) { set_runtime_resource_root({}); }
-  ~EmptyResourceRoot() { set_runtime_resource_root(saved_); }
-
- private:
-  std::filesystem::path saved_;
-};
+using Vec3 = std::array<double, 3>;
 
 std::string error_of(const std::function<void()>& action) {
   try {
@@ -43,415 +30,411 @@ std::string error_of(const std::function<void()>& action) {
   return "<no error>";
 }
 
+double distance(const Vec3& a, const Vec3& b) {
+  return std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
+}
+
+Vec random_inside(const PinocchioHandKinematics& model, std::mt19937& rng) {
+  Vec q;
+  for (std::size_t k = 0; k < model.active_lower().size(); ++k) {
+    const double lo = model.active_lower()[k], hi = model.active_upper()[k], margin = 0.05 * (hi - lo);
+    q.push_back(std::uniform_real_distribution<double>(lo + margin, hi - margin)(rng));
+  }
+  return q;
+}
+
+// Both fingertip Jacobians at `q` against central differences of state_from_active.
+void expect_jacobians_match_differences(PinocchioHandKinematics& model, const Vec& q) {
+  const HandKinematicsLinearization lin = model.linearized_state_from_active(q);
+  const double h = 1e-6;
+  for (const auto& [finger, position] : lin.tip_position_jacobians) {
+    const DenseMatrix& angular = lin.tip_angular_jacobians.at(finger);
+    ASSERT_EQ(position.cols, q.size());
+    const auto& r0 = lin.tip_rotations_world.at(finger);
+    for (std::size_t k = 0; k < q.size(); ++k) {
+      Vec plus = q, minus = q;
+      plus[k] += h;
+      minus[k] -= h;
+      const HandKinematicsState sp = model.state_from_active(plus), sm = model.state_from_active(minus);
+      const auto &pp = sp.tip_positions_wrist.at(finger), &pm = sm.tip_positions_wrist.at(finger);
+      const auto &rp = sp.tip_rotations_world.at(finger), &rm = sm.tip_rotations_world.at(finger);
+      // dR/dq · Rᵀ is the skew matrix of the world angular velocity per unit joint motion.
+      const auto skew = [&](int i, int j) {
+        double s = 0.0;
+        for (int m = 0; m < 3; ++m) s += (rp[3 * i + m] - rm[3 * i + m]) / (2 * h) * r0[3 * j + m];
+        return s;
+      };
+      const double omega[3] = {skew(2, 1), skew(0, 2), skew(1, 0)};
+      for (int axis = 0; axis < 3; ++axis) {
+        EXPECT_NEAR(position.data[axis * q.size() + k], (pp[axis] - pm[axis]) / (2 * h), 1e-6)
+            << finger << " position row " << axis << " joint " << k;
+        EXPECT_NEAR(angular.data[axis * q.size() + k], omega[axis], 1e-6)
+            << finger << " angular row " << axis << " joint " << k;
+      }
+    }
+  }
+}
+
+// A toy hand in a scratch tree, with the process resource root cleared (and restored).
 struct ToyModel {
-  EmptyResourceRoot root_guard;
+  std::filesystem::path saved_root = runtime_resource_root();
   TempDir dir;
   std::filesystem::path system;
 
   explicit ToyModel(const std::string& system_text = test::kToySystem,
-                    const std::string& metadata = test::toy_metadata(),
-                    const std::string& poses = test::kToyPoseLibrary)
-      : system(test::write_toy_hand(dir.path(), system_text, metadata, poses)) {}
-
+                    const std::string& metadata = test::toy_metadata())
+      : system((set_runtime_resource_root({}), test::write_toy_hand(dir.path(), system_text, metadata))) {}
+  ~ToyModel() { set_runtime_resource_root(saved_root); }
   PinocchioHandKinematics build(const std::string& side = "right") const {
     return PinocchioHandKinematics(Config::load(system, "", side), side);
   }
 };
 
-// Rotation of URDF roll-pitch-yaw angles, Rz(yaw)·Ry(pitch)·Rx(roll), row-major.
-std::array<double, 9> rpy_rotation(double r, double p, double y) {
-  const double cr = std::cos(r), sr = std::sin(r), cp = std::cos(p), sp = std::sin(p), cy = std::cos(y),
-               sy = std::sin(y);
-  return {cy * cp,
-          cy * sp * sr - sy * cr,
-          cy * sp * cr + sy * sr,
-          sy * cp,
-          sy * sp * sr + cy * cr,
-          sy * sp * cr - cy * sr,
-          -sp,
-          cp * sr,
-          cp * cr};
+TEST(PinocchioHandKinematics, JacobiansMatchCentralDifferencesWithCouplings) {
+  const std::tuple<const char*, std::string, std::size_t> couplings[] = {
+      {"none", "", 5},
+      {"linear", test::kToyCouplingForm1, 4},
+      {"polynomial in degrees",
+       "  equality_constraints:\n    - {independent_joint: S_first_pip, dependent_joint: S_first_dip,\n"
+       "       polycoef: [2.0, 0.7, 0.001], input_unit: deg, output_unit: degrees}\n",
+       4},
+      // Listed child-first, so the chain only settles through repeated passes.
+      {"chain",
+       std::string(test::kToyCouplingForm1) +
+           "    - {driver: S_first_mcp, child: S_first_pip, offset: 0.3, multiplier: 0.5}\n",
+       3},
+  };
+  for (const auto& [name, text, active] : couplings) {
+    for (const char* side : {"right", "left"}) {
+      SCOPED_TRACE(std::string(name) + " " + side);
+      ToyModel toy(test::kToySystem, test::toy_metadata(text));
+      PinocchioHandKinematics model = toy.build(side);
+      ASSERT_EQ(model.active_joint_names().size(), active);
+      std::mt19937 rng(7);
+      for (int trial = 0; trial < 3; ++trial)
+        expect_jacobians_match_differences(model, random_inside(model, rng));
+    }
+  }
 }
 
-struct CouplingCase {
-  const char* name;
-  const char* couplings;
-  std::size_t active_count;
-};
-
-// Failure logs name the case instead of dumping its bytes.
-void PrintTo(const CouplingCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class JacobianTest : public ::testing::TestWithParam<std::tuple<CouplingCase, std::string>> {};
-
-TEST_P(JacobianTest, MatchesCentralDifferencesInsideTheLimits) {
-  const auto& [coupling, side] = GetParam();
-  ToyModel toy(test::kToySystem, test::toy_metadata(coupling.couplings));
-  PinocchioHandKinematics model = toy.build(side);
-  ASSERT_EQ(model.active_joint_names().size(), coupling.active_count);
-  std::mt19937 rng(7);
-  for (int trial = 0; trial < 5; ++trial)
-    expect_jacobians_match_differences(model, random_inside(model, rng));
-}
-
-const CouplingCase kCouplingCases[] = {
-    {"none", "", 5},
-    {"linear", test::kToyCouplingForm1, 4},
-    {"polynomial_degrees",
-     "  equality_constraints:\n    - {independent_joint: SIDE_first_pip, dependent_joint: SIDE_first_dip,\n"
-     "       polycoef: [2.0, 0.7, 0.001], input_unit: deg, output_unit: degrees}\n",
-     4},
-    // Listed child-first, so the chain only settles through repeated passes.
-    {"chain",
-     "  passive_joint_couplings:\n    - {driver: SIDE_first_pip, child: SIDE_first_dip, multiplier: 0.8}\n"
-     "    - {driver: SIDE_first_mcp, child: SIDE_first_pip, offset: 0.3, multiplier: 0.5}\n",
-     3},
-};
-
-INSTANTIATE_TEST_SUITE_P(Couplings, JacobianTest,
-                         ::testing::Combine(::testing::ValuesIn(kCouplingCases),
-                                            ::testing::Values("right", "left")),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param);
-                         });
-
-TEST(PinocchioHandKinematics, SaturatedCouplingChildHasZeroJacobianRow) {
-  const std::string doubling =
-      "  passive_joint_couplings:\n    - {driver: SIDE_first_pip, child: SIDE_first_dip, multiplier: 2.0}\n";
-  ToyModel toy(test::kToySystem, test::toy_metadata(doubling));
+TEST(PinocchioHandKinematics, SaturatedCouplingChildDropsOutOfTheJacobian) {
+  ToyModel toy(test::kToySystem, test::toy_metadata("  passive_joint_couplings:\n    - {driver: S_first_pip, "
+                                                    "child: S_first_dip, multiplier: 2.0}\n"));
   PinocchioHandKinematics model = toy.build();
-  // Active joints: thumb_abd, thumb_flex, first_mcp, first_pip (index 3).
   ASSERT_EQ(model.active_joint_names()[3], "right_first_pip");
   const Vec below{0.2, 0.3, 0.4, 0.3};   // dip = 0.6, inside [0, 1.4]
   const Vec beyond{0.2, 0.3, 0.4, 0.9};  // dip would be 1.8: saturated at 1.4
   expect_jacobians_match_differences(model, below);
   expect_jacobians_match_differences(model, beyond);
-
-  // Saturated: the pip column is the pip joint alone, so it differs from the unsaturated coupled column
-  // and equals the column of a model whose dip joint is held still.
+  // Saturated, the pip column is the one of a model whose dip joint is held at its limit.
   ToyModel held(test::kToySystem, test::toy_metadata(""));
   PinocchioHandKinematics uncoupled = held.build();
-  const Vec uncoupled_beyond{0.2, 0.3, 0.4, 0.9, 1.4};
   const auto a = model.linearized_state_from_active(beyond).tip_position_jacobians.at("first");
-  const auto b = uncoupled.linearized_state_from_active(uncoupled_beyond).tip_position_jacobians.at("first");
+  const auto b =
+      uncoupled.linearized_state_from_active({0.2, 0.3, 0.4, 0.9, 1.4}).tip_position_jacobians.at("first");
   for (std::size_t row = 0; row < 3; ++row) EXPECT_NEAR(a.data[row * 4 + 3], b.data[row * 5 + 3], 1e-12);
-
-  // Exactly at the child's limit the rule still counts: the column equals the one-sided difference from
-  // below.
+  // Exactly at the child's limit the rule still counts: the column is the one-sided difference from below.
   const Vec at_limit{0.2, 0.3, 0.4, 0.7};
-  const auto lin = model.linearized_state_from_active(at_limit);
   Vec lower_q = at_limit;
   lower_q[3] -= 1e-7;
+  const auto column = model.linearized_state_from_active(at_limit).tip_position_jacobians.at("first");
   const auto s0 = model.state_from_active(at_limit).tip_positions_wrist.at("first");
   const auto s1 = model.state_from_active(lower_q).tip_positions_wrist.at("first");
-  for (std::size_t row = 0; row < 3; ++row) {
-    EXPECT_NEAR(lin.tip_position_jacobians.at("first").data[row * 4 + 3], (s0[row] - s1[row]) / 1e-7, 1e-5);
-  }
+  for (std::size_t row = 0; row < 3; ++row)
+    EXPECT_NEAR(column.data[row * 4 + 3], (s0[row] - s1[row]) / 1e-7, 1e-5);
 }
 
-TEST(PinocchioHandKinematics, StateIsExpressedInTheWristFrame) {
+TEST(PinocchioHandKinematics, StateConversionsAndWristFrame) {
   ToyModel toy;
   PinocchioHandKinematics model = toy.build();
-  const HandKinematicsState state = model.state_from_active(model.q_rest_active());
-  // The wrist is the palm link: translated and tilted by the fixed joint from the base.
-  const std::array<double, 9> palm = rpy_rotation(0.3, 0.2, -0.4);
-  for (int i = 0; i < 9; ++i) EXPECT_NEAR(state.wrist_rotation[i], palm[i], 1e-12);
-  EXPECT_NEAR(state.wrist_position[0], 0.01, 1e-12);
-  EXPECT_NEAR(state.wrist_position[1], -0.02, 1e-12);
-  EXPECT_NEAR(state.wrist_position[2], 0.03, 1e-12);
-  for (const std::string finger : {"thumb", "first"}) {
-    const auto& local = state.tip_positions_wrist.at(finger);
-    const auto& world = state.tip_positions_world.at(finger);
-    for (int i = 0; i < 3; ++i) {
-      const double back = palm[3 * i] * local[0] + palm[3 * i + 1] * local[1] + palm[3 * i + 2] * local[2] +
-                          state.wrist_position[i];
-      EXPECT_NEAR(back, world[i], 1e-12);
-    }
-  }
-  // The first finger straight (mcp 0, pip 0 and dip coupled to 0): its tip lies on the palm's z axis
-  // offset by the joint origins, 0.01 + 0.002 in y and 0.08 + 0.04 + 0.025 + 0.02 in z.
-  const auto straight = model.state_from_active({0.1, 0.2, 0.0, 0.0}).tip_positions_wrist.at("first");
-  EXPECT_NEAR(straight[0], 0.0, 1e-12);
-  EXPECT_NEAR(straight[1], 0.012, 1e-12);
-  EXPECT_NEAR(straight[2], 0.165, 1e-12);
-}
-
-TEST(PinocchioHandKinematics, RestPoseCurrentStateAndConversions) {
-  ToyModel toy;
-  PinocchioHandKinematics model = toy.build();
-  EXPECT_EQ(model.joint_names().size(), 6u);
   EXPECT_EQ(model.active_joint_names(), (std::vector<std::string>{"right_thumb_abd", "right_thumb_flex",
                                                                   "right_first_mcp", "right_first_pip"}));
-  const Vec rest{0.1, 0.2, 0.05, 0.3};
-  EXPECT_EQ(model.q_rest_active(), rest);
+  const Vec rest{0.1, 0.2, 0.05, 0.3};  // the "open" pose
   EXPECT_EQ(model.q_current_active(), rest);
-  const Vec full_rest = model.full_current_q();
-  ASSERT_EQ(full_rest.size(), 6u);
-  EXPECT_DOUBLE_EQ(full_rest[4], 0.8 * 0.3);  // coupled dip
-  EXPECT_DOUBLE_EQ(full_rest[5], 0.0);        // fixed joint
+  EXPECT_EQ(model.full_current_q(), (Vec{0.1, 0.2, 0.05, 0.3, 0.8 * 0.3, 0.0}));  // coupled dip, fixed joint
+  // The wrist is the palm link, translated by the fixed joint; the first finger straight (dip coupled to 0)
+  // ends on the palm's z axis offset by its joint origins.
+  const HandKinematicsState state = model.state_from_active({0.1, 0.2, 0.0, 0.0});
+  EXPECT_LT(distance(state.wrist_position, {0.01, -0.02, 0.03}), 1e-12);
+  const Vec3 straight = state.tip_positions_wrist.at("first");
+  EXPECT_LT(distance(straight, {0.0, 0.012, 0.165}), 1e-12);
+  const auto& w = state.wrist_rotation;
+  Vec3 world{};
+  for (int i = 0; i < 3; ++i) {
+    world[i] = w[3 * i] * straight[0] + w[3 * i + 1] * straight[1] + w[3 * i + 2] * straight[2] +
+               state.wrist_position[i];
+  }
+  EXPECT_LT(distance(world, state.tip_positions_world.at("first")), 1e-12);
 
-  // Queries do not move the current state; apply_active does, with limits and couplings applied.
-  model.state_from_active({0.0, 0.0, 0.0, 0.0});
+  // Queries leave the current state alone; apply_active applies limits and couplings.
   model.linearized_state_from_active({0.0, 0.0, 0.0, 0.0});
   EXPECT_EQ(model.q_current_active(), rest);
   model.apply_active({5.0, 0.5, -1.0, 1.0});
-  EXPECT_EQ(model.q_current_active(), (Vec{0.8, 0.5, -0.3, 1.0}));
   EXPECT_EQ(model.full_current_q(), (Vec{0.8, 0.5, -0.3, 1.0, 0.8, 0.0}));
   EXPECT_EQ(model.q_rest_active(), rest);
-
   EXPECT_EQ(model.expand_active({0.0, 0.1, 0.2, 0.5}), (Vec{0.0, 0.1, 0.2, 0.5, 0.4, 0.0}));
   EXPECT_EQ(model.active_from_full({9.0, 0.1, 0.2, 0.5, 0.0, 0.7}), (Vec{0.8, 0.1, 0.2, 0.5}));
   EXPECT_EQ(model.pose_active("fist"), (Vec{0.4, 0.9, 1.2, 1.3}));
   EXPECT_TRUE(model.skeleton_node_names().empty());
-  EXPECT_TRUE(model.skeleton_poses_local(rest).empty());
-
-  // Wrong sizes fail and leave the state alone.
-  EXPECT_EQ(error_of([&] { model.state_from_active({0.0}); }), "Active hand joint vector has the wrong size");
-  EXPECT_EQ(error_of([&] { model.linearized_state_from_active({}); }),
-            "Active hand joint vector has the wrong size");
-  EXPECT_EQ(error_of([&] { model.apply_active({0.0, 0.0}); }), "Active hand joint vector has the wrong size");
+  // Wrong sizes fail and leave the state alone; a moved model keeps it.
+  for (const auto& call : std::vector<std::function<void()>>{[&] { model.state_from_active({0.0}); },
+                                                             [&] { model.linearized_state_from_active({}); },
+                                                             [&] {
+                                                               model.apply_active({0.0, 0.0});
+                                                             }}) {
+    EXPECT_EQ(error_of(call), "Active hand joint vector has the wrong size");
+  }
   EXPECT_EQ(error_of([&] { model.active_from_full({0.0}); }), "Full hand joint vector has the wrong size");
-  EXPECT_EQ(model.q_current_active(), (Vec{0.8, 0.5, -0.3, 1.0}));
-
-  // Moving keeps the model usable.
   PinocchioHandKinematics moved = std::move(model);
   EXPECT_EQ(moved.q_current_active(), (Vec{0.8, 0.5, -0.3, 1.0}));
 }
 
-TEST(PinocchioHandKinematics, TipAxesFollowTheConfiguredConvention) {
-  // Both tips hang on the base link, whose frame is the world frame, so the tip rotation is the axis
-  // convention itself.
+TEST(PinocchioHandKinematics, TipAxesAndWristFallbacks) {
+  // Both tips hang on the base link (the world frame), so their rotation is the axis convention itself.
   std::string text = replace_all(test::kToySystem, "  fingers:\n",
                                  "  fingers:\n    first:\n      fingertip_link: base_link\n"
                                  "      fingertip_direction_axis_right: -y\n"
                                  "      fingertip_direction_axis: +x\n      fingertip_pad_axis: +z\n");
-  text = replace_all(text, "      tip_offset:", "      fingertip_link: base_link\n      tip_offset:");
-  ToyModel toy(text);
-  PinocchioHandKinematics model = toy.build();
-  const HandKinematicsState state = model.state_from_active(model.q_rest_active());
+  ToyModel axes(replace_all(text, "      tip_offset:", "      fingertip_link: base_link\n      tip_offset:"));
+  const HandKinematicsState state = axes.build().state_from_active({0.1, 0.2, 0.05, 0.3});
   EXPECT_EQ(state.tip_rotations_world.at("thumb"), (std::array<double, 9>{0, 0, -1, 0, 1, 0, 1, 0, 0}));
   EXPECT_EQ(state.tip_rotations_world.at("first"), (std::array<double, 9>{0, -1, 0, -1, 0, 0, 0, 0, -1}));
-  EXPECT_EQ(state.tip_positions_world.at("thumb"), (std::array<double, 3>{0.0, 0.004, 0.025}));
-}
+  EXPECT_EQ(state.tip_positions_world.at("thumb"), (Vec3{0.0, 0.004, 0.025}));
 
-TEST(PinocchioHandKinematics, WristParentFallbacks) {
-  struct Case {
-    const char* name;
-    const char* system_extra;  // appended under hand:
-    bool metadata_wrist;
-    const char* side;
-    std::array<double, 3> expected;
-  };
-  const Case cases[] = {
-      // The metadata names the right palm; the left model mirrors it to left_palm.
-      {"metadata_mirrored", "", true, "left", {0.01, -0.02, 0.03}},
-      // A configured link that does not exist falls back to the default names (base_link).
-      {"missing_config_link", "  wrist_link: no_such_link\n", false, "right", {0.0, 0.0, 0.0}},
-      // The side-specific key wins and is mirrored ("left_palm" on the right side is right_palm).
-      {"side_key",
+  const std::tuple<const char*, const char*, bool, const char*, Vec3> cases[] = {
+      // name, appended under hand:, metadata names the (right) wrist, side, wrist position
+      {"metadata name mirrored", "", true, "left", {0.01, -0.02, 0.03}},
+      {"unknown link falls back to base_link", "  wrist_link: no_such_link\n", false, "right", {0, 0, 0}},
+      {"side key wins, mirrored",
        "  wrist_link: base_link\n  wrist_link_right_hand: left_palm\n",
        true,
        "right",
        {0.01, -0.02, 0.03}},
-      // The offset is expressed in the parent's axes.
-      {"offset",
+      {"offset in the parent's axes",
        "  wrist_link: base_link\n  wrist_offset: [0.1, 0.2, 0.3]\n",
        false,
        "right",
        {0.1, 0.2, 0.3}},
   };
+  for (const auto& [name, extra, metadata_wrist, side, expected] : cases) {
+    std::string metadata =
+        replace_all(test::toy_metadata(), "wrist_frame_name: left_palm", "wrist_frame_name: right_palm");
+    if (!metadata_wrist) metadata = replace_all(metadata, "  wrist_frame_name: right_palm\n", "");
+    ToyModel toy(
+        replace_all(test::kToySystem, "  type: toy_hand\n", std::string("  type: toy_hand\n") + extra),
+        metadata);
+    PinocchioHandKinematics model = toy.build(side);
+    EXPECT_LT(distance(model.state_from_active(model.q_rest_active()).wrist_position, expected), 1e-12)
+        << name;
+  }
+  // A URDF link named "wrist" does not shadow the configured wrist.
+  ToyModel shadow;
+  const std::string wrist_link =
+      "<link name=\"wrist\"/><joint name=\"wrist_fixed\" type=\"fixed\"><parent link=\"base_link\"/>"
+      "<child link=\"wrist\"/><origin xyz=\"0.5 0.5 0.5\" rpy=\"0 0 0\"/></joint>\n</robot>";
+  test::write_file(shadow.dir / "hands/toy_hand/resources/pinocchio/right.urdf",
+                   replace_all(test::toy_urdf("right"), "</robot>", wrist_link));
+  PinocchioHandKinematics model = shadow.build();
+  EXPECT_NEAR(model.state_from_active(model.q_rest_active()).wrist_position[0], 0.01, 1e-12);
+}
+
+// Every construction error: edits of the system ("system"), metadata ("metadata") or URDF ("urdf") text.
+TEST(PinocchioHandKinematics, ConstructionErrors) {
+  struct Case {
+    std::vector<std::array<const char*, 3>> edits;  // file, from, to
+    const char* message;
+    const char* side = "right";
+  };
+  const char* const fixed = "  fixed_joint_names: [right_extra_fixed]\n";
+  const char* const offset = "      tip_offset:";
+  const char* const type = "  type: toy_hand\n";
+  const std::string axis = "fingertip axis must be +x/-x/+y/-y/+z/-z";
+  const Case cases[] = {
+      {{}, "Pinocchio hand side must be left or right", "both"},
+      {{{"system", "[thumb, first]", "[]"}}, "retargeting.finger_order must not be empty"},
+      {{{"metadata", "  joint_order: [right_thumb_abd", "  joint_order: []\n  unused: [right_thumb_abd"}},
+       "Pinocchio metadata contains no joints for hand.type=toy_hand"},
+      {{{"metadata", "right_thumb_flex: [-0.2, 1.2]", "right_thumb_flex: [-0.2, 1.2, 3]"}},
+       "Joint limits must contain two values: right_thumb_flex"},
+      {{{"metadata", "    right_thumb_flex: [-0.2, 1.2]\n", ""}},
+       "Config key was not found: right.joint_limits.right_thumb_flex"},
+      {{{"metadata", "    first: [right_first_mcp, right_first_pip]\n", ""}},
+       "Pinocchio metadata is missing: native_pose_joint_names.right.first"},
+      {{{"metadata", "thumb: [right_thumb_abd, right_thumb_flex]", "thumb: []"}},
+       "Pinocchio pose joint list is empty: right.pose_joint_names.thumb"},
+      {{{"metadata", fixed,
+         "  fixed_joint_names: [right_extra_fixed]\n  pose_joint_multipliers: {first: [1.0]}\n"}},
+       "Pinocchio pose joint multipliers have the wrong size: right.pose_joint_multipliers.first"},
+      {{{"metadata", "driver: right_first_pip", "driver: right_first_ppp"}},
+       "Passive coupling joint was not found: right_first_ppp"},
+      {{{"metadata", "driver: right_first_pip", "driver: right_first_dip"}},
+       "Passive coupling driver and child must differ"},
+      {{{"metadata",
+         "passive_joint_couplings:\n    - {driver: right_first_pip, child: right_first_dip, multiplier: 0.8}",
+         "passive_couplings:\n    - {independent_joint: right_first_pip, dependent_joint: right_first_dip, "
+         "polycoef: [0, 1], input_unit: Deg}"}},
+       "Unsupported passive coupling angle unit: Deg"},
+      {{{"metadata", fixed,
+         "  fixed_joint_names: [right_extra_fixed]\n  active_joint_limits: {right_thumb_abd: [0.1]}\n"}},
+       "Active joint limits must contain two values: right_thumb_abd"},
+      {{{"metadata", fixed,
+         "  fixed_joint_names: [right_extra_fixed]\n  active_joint_order: [right_first_dip, x]\n"}},
+       "Pinocchio hand has no active joints"},
+      {{{"system", offset, "      fingertip_pad_axis: X\n      tip_offset:"}}, axis.c_str()},
+      {{{"system", offset, "      fingertip_direction_axis_right: \"+\"\n      tip_offset:"}}, axis.c_str()},
+      {{{"system", offset, "      fingertip_direction_axis: xy\n      tip_offset:"}}, axis.c_str()},
+      {{{"system", offset, "      fingertip_direction_axis: \"\"\n      tip_offset:"}},
+       "fingertip axis must not be empty"},
+      {{{"system", offset,
+         "      fingertip_direction_axis: +y\n      fingertip_pad_axis: -y\n      tip_offset:"}},
+       "fingertip direction and pad axes must differ"},
+      {{{"metadata", "  wrist_frame_name: right_palm\n", ""}},
+       "Generic Pinocchio hand requires a wrist link: toy_hand"},
+      {{{"metadata", "    first: right_first_tip_link\n", ""}},
+       "Generic Pinocchio hand requires a fingertip link for: first"},
+      // Without a metadata fallback the mirrored configured name is reported.
+      {{{"system", offset, "      fingertip_link: l_thumb_nail\n      tip_offset:"},
+        {"metadata", "    thumb: right_thumb_tip_link\n", ""}},
+       "URDF frame was not found: r_thumb_nail"},
+      {{{"system", type, "  type: toy_hand\n  wrist_offset: [1, 2]\n"}},
+       "Expected a 3D vector at: hand.wrist_offset"},
+      {{{"system", "[0.0, 0.004, 0.025]", "[0.0, 0.004]"}},
+       "Expected a 3D vector at: hand.fingers.thumb.tip_offset"},
+      {{{"urdf", "right_thumb_flex\"", "right_thumb_bend\""}}, "URDF joint was not found: right_thumb_flex"},
+      {{{"urdf", "right_thumb_abd\" type=\"revolute\"", "right_thumb_abd\" type=\"continuous\""}},
+       "Only scalar Pinocchio joints are supported: right_thumb_abd"},
+      {{{"system", type, "  type: toy_hand\n  rest_pose: relaxed\n"}}, "Unsupported hand pose: relaxed"},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string metadata = test::toy_metadata();
-    if (!c.metadata_wrist) {
-      metadata = replace_all(metadata, "  wrist_frame_name: right_palm\n", "");
-      metadata = replace_all(metadata, "  wrist_frame_name: left_palm\n", "");
-    } else {
-      metadata = replace_all(metadata, "wrist_frame_name: left_palm", "wrist_frame_name: right_palm");
+    std::string system = test::kToySystem, metadata = test::toy_metadata(), urdf = test::toy_urdf("right");
+    for (const auto& [file, from, to] : c.edits) {
+      std::string& text = std::string(file) == "system"     ? system
+                          : std::string(file) == "metadata" ? metadata
+                                                            : urdf;
+      ASSERT_NE(text.find(from), std::string::npos) << "fixture text not found: " << from;
+      text = replace_all(text, from, to);
     }
-    ToyModel toy(replace_all(test::kToySystem, "  type: toy_hand\n",
-                             std::string("  type: toy_hand\n") + c.system_extra),
-                 metadata);
-    PinocchioHandKinematics model = toy.build(c.side);
-    const auto state = model.state_from_active(model.q_rest_active());
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(state.wrist_position[i], c.expected[i], 1e-12);
+    ToyModel toy(system, metadata);
+    test::write_file(toy.dir / "hands/toy_hand/resources/pinocchio/right.urdf", urdf);
+    EXPECT_EQ(error_of([&] { PinocchioHandKinematics(Config::load(toy.system, "", "right"), c.side); }),
+              c.message);
   }
 }
 
-TEST(PinocchioHandKinematics, LinkNamedWristIsShadowedByTheOperationalFrame) {
-  ToyModel toy;
-  for (const std::string side : {"right", "left"}) {
-    std::string urdf = test::toy_urdf(side);
-    urdf = replace_all(urdf, "</robot>",
-                       "  <link name=\"wrist\"/>\n  <joint name=\"wrist_fixed\" type=\"fixed\">\n"
-                       "    <parent link=\"base_link\"/>\n    <child link=\"wrist\"/>\n"
-                       "    <origin xyz=\"0.5 0.5 0.5\" rpy=\"0 0 0\"/>\n  </joint>\n</robot>");
-    test::write_file(toy.dir.path() / "hands/toy_hand/resources/pinocchio" / (side + ".urdf"), urdf);
+// The bundled OpenXR-style hand, with the model cache in a scratch KELTO_HOME.
+class BundledHand : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override { set_runtime_resource_root({}); }
+  void TearDown() override { set_runtime_resource_root(saved_root_); }
+  static std::filesystem::path system() {
+    return test::source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
   }
-  PinocchioHandKinematics model = toy.build();
-  const auto state = model.state_from_active(model.q_rest_active());
-  EXPECT_NEAR(state.wrist_position[0], 0.01, 1e-12);
-}
 
-struct Edit {
-  const char* file;  // "system", "metadata" or "urdf"
-  const char* from;
-  const char* to;
+  std::filesystem::path saved_root_ = runtime_resource_root();
+  TempDir cache_home_;
+  test::ScopedEnv kelto_home_{"KELTO_HOME", cache_home_.path().string()};
 };
 
-struct ErrorCase {
-  const char* name;
-  std::vector<Edit> edits;
-  const char* side;
-  const char* message;
-};
-
-void PrintTo(const ErrorCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class ConstructionErrorTest : public ::testing::TestWithParam<ErrorCase> {};
-
-TEST_P(ConstructionErrorTest, ReportsTheFault) {
-  const ErrorCase& c = GetParam();
-  std::string system = test::kToySystem;
-  std::string metadata = test::toy_metadata();
-  std::string urdf = test::toy_urdf("right");
-  for (const Edit& edit : c.edits) {
-    const std::string file = edit.file;
-    std::string& target = file == "system" ? system : file == "metadata" ? metadata : urdf;
-    ASSERT_NE(target.find(edit.from), std::string::npos) << "fixture text not found: " << edit.from;
-    target = replace_all(target, edit.from, edit.to);
+const SkeletonPose& node(const std::vector<SkeletonPose>& poses, const std::string& name) {
+  for (const SkeletonPose& pose : poses) {
+    if (pose.name == name) return pose;
   }
-  ToyModel toy(system, metadata);
-  test::write_file(toy.dir.path() / "hands/toy_hand/resources/pinocchio/right.urdf", urdf);
-  EXPECT_EQ(error_of([&] { PinocchioHandKinematics(Config::load(toy.system, "", "right"), c.side); }),
-            c.message);
+  throw std::runtime_error("no skeleton node " + name);
 }
 
-const char* const kThumbLink = "    thumb: right_thumb_tip_link\n";
-const char* const kFixedLine = "  fixed_joint_names: [right_extra_fixed]\n";
-const char* const kTipOffset = "      tip_offset:";
+TEST_P(BundledHand, JacobiansMatchDifferencesAndSkeletonCarriesTheTips) {
+  const std::string side = GetParam();
+  const Config config = Config::load(system(), "", side);
+  PinocchioHandKinematics model(config, side);
+  EXPECT_EQ(model.joint_names().size(), 23u);
+  EXPECT_EQ(model.active_joint_names().size(), 17u);
+  ASSERT_EQ(model.skeleton_node_names().size(), 25u);
+  EXPECT_EQ(model.skeleton_node_names().front(), "wrist");
+  std::mt19937 rng(side == "left" ? 11 : 12);
+  expect_jacobians_match_differences(model, model.q_rest_active());
+  for (int trial = 0; trial < 3; ++trial) {
+    const Vec q = random_inside(model, rng);
+    expect_jacobians_match_differences(model, q);
+    // Each fingertip is its skeleton tip node moved by the configured pad offset in the node's axes.
+    const std::vector<SkeletonPose> poses = model.skeleton_poses_local(q);
+    const HandKinematicsState state = model.state_from_active(q);
+    EXPECT_EQ(node(poses, "wrist").quaternion, (std::array<double, 4>{0, 0, 0, 1}));
+    for (const auto& [finger, name] : {std::pair<std::string, std::string>{"thumb", "thumb_tip"},
+                                       {"first", "index_tip"},
+                                       {"little", "little_tip"}}) {
+      const auto& [x, y, z, w] = node(poses, name).quaternion;
+      const std::array<double, 9> r = {
+          1 - 2 * (y * y + z * z), 2 * (x * y - z * w),     2 * (x * z + y * w),
+          2 * (x * y + z * w),     1 - 2 * (x * x + z * z), 2 * (y * z - x * w),
+          2 * (x * z - y * w),     2 * (y * z + x * w),     1 - 2 * (x * x + y * y)};
+      const Vec o = config.numbers("hand.fingers." + finger + ".tip_offset_" + side);
+      const Vec3& p = node(poses, name).position;
+      const Vec3 moved = {p[0] + r[0] * o[0] + r[1] * o[1] + r[2] * o[2],
+                          p[1] + r[3] * o[0] + r[4] * o[1] + r[5] * o[2],
+                          p[2] + r[6] * o[0] + r[7] * o[1] + r[8] * o[2]};
+      EXPECT_LT(distance(state.tip_positions_wrist.at(finger), moved), 1e-12) << finger;
+    }
+  }
+}
 
-const ErrorCase kErrorCases[] = {
-    {"bad_side", {}, "both", "Pinocchio hand side must be left or right"},
-    {"empty_finger_order",
-     {{"system", "[thumb, first]", "[]"}},
-     "right",
-     "retargeting.finger_order must not be empty"},
-    {"no_joints",
-     {{"metadata", "  joint_order: [right_thumb_abd", "  joint_order: []\n  unused: [right_thumb_abd"}},
-     "right",
-     "Pinocchio metadata contains no joints for hand.type=toy_hand"},
-    {"three_limits",
-     {{"metadata", "right_thumb_flex: [-0.2, 1.2]", "right_thumb_flex: [-0.2, 1.2, 3]"}},
-     "right",
-     "Joint limits must contain two values: right_thumb_flex"},
-    {"missing_limits",
-     {{"metadata", "    right_thumb_flex: [-0.2, 1.2]\n", ""}},
-     "right",
-     "Config key was not found: right.joint_limits.right_thumb_flex"},
-    {"missing_pose_joints",
-     {{"metadata", "    first: [right_first_mcp, right_first_pip]\n", ""}},
-     "right",
-     "Pinocchio metadata is missing: native_pose_joint_names.right.first"},
-    {"empty_pose_joints",
-     {{"metadata", "    thumb: [right_thumb_abd, right_thumb_flex]\n", "    thumb: []\n"}},
-     "right",
-     "Pinocchio pose joint list is empty: right.pose_joint_names.thumb"},
-    {"multiplier_size",
-     {{"metadata", kFixedLine,
-       "  fixed_joint_names: [right_extra_fixed]\n  pose_joint_multipliers:\n    first: [1.0]\n"}},
-     "right",
-     "Pinocchio pose joint multipliers have the wrong size: right.pose_joint_multipliers.first"},
-    {"coupling_unknown_joint",
-     {{"metadata", "driver: right_first_pip", "driver: right_first_ppp"}},
-     "right",
-     "Passive coupling joint was not found: right_first_ppp"},
-    {"coupling_same_joint",
-     {{"metadata", "driver: right_first_pip", "driver: right_first_dip"}},
-     "right",
-     "Passive coupling driver and child must differ"},
-    {"coupling_unit",
-     {{"metadata",
-       "  passive_joint_couplings:\n    - {driver: right_first_pip, child: right_first_dip, multiplier: "
-       "0.8}\n",
-       "  passive_couplings:\n    - {independent_joint: right_first_pip, dependent_joint: right_first_dip, "
-       "polycoef: [0, 1], input_unit: Deg}\n"}},
-     "right",
-     "Unsupported passive coupling angle unit: Deg"},
-    {"active_limits",
-     {{"metadata", kFixedLine,
-       "  fixed_joint_names: [right_extra_fixed]\n  active_joint_limits:\n    right_thumb_abd: [0.1]\n"}},
-     "right",
-     "Active joint limits must contain two values: right_thumb_abd"},
-    {"no_active",
-     {{"metadata", kFixedLine,
-       "  fixed_joint_names: [right_extra_fixed]\n  active_joint_order: [right_first_dip, nothing]\n"}},
-     "right",
-     "Pinocchio hand has no active joints"},
-    {"axis_upper_case",
-     {{"system", kTipOffset, "      fingertip_pad_axis: X\n      tip_offset:"}},
-     "right",
-     "fingertip axis must be +x/-x/+y/-y/+z/-z"},
-    {"axis_sign_only",
-     {{"system", kTipOffset, "      fingertip_direction_axis_right: \"+\"\n      tip_offset:"}},
-     "right",
-     "fingertip axis must be +x/-x/+y/-y/+z/-z"},
-    {"axis_two_letters",
-     {{"system", kTipOffset, "      fingertip_direction_axis: xy\n      tip_offset:"}},
-     "right",
-     "fingertip axis must be +x/-x/+y/-y/+z/-z"},
-    {"axis_empty",
-     {{"system", kTipOffset, "      fingertip_direction_axis: \"\"\n      tip_offset:"}},
-     "right",
-     "fingertip axis must not be empty"},
-    {"axes_same",
-     {{"system", kTipOffset,
-       "      fingertip_direction_axis: +y\n      fingertip_pad_axis: -y\n      tip_offset:"}},
-     "right",
-     "fingertip direction and pad axes must differ"},
-    {"no_wrist_key",
-     {{"metadata", "  wrist_frame_name: right_palm\n", ""}},
-     "right",
-     "Generic Pinocchio hand requires a wrist link: toy_hand"},
-    {"no_fingertip_key",
-     {{"metadata", "    first: right_first_tip_link\n", ""}},
-     "right",
-     "Generic Pinocchio hand requires a fingertip link for: first"},
-    // Without a metadata fallback the mirrored configured name is reported.
-    {"fingertip_missing",
-     {{"system", kTipOffset, "      fingertip_link: l_thumb_nail\n      tip_offset:"},
-      {"metadata", kThumbLink, ""}},
-     "right",
-     "URDF frame was not found: r_thumb_nail"},
-    {"wrist_offset_size",
-     {{"system", "  type: toy_hand\n", "  type: toy_hand\n  wrist_offset: [1, 2]\n"}},
-     "right",
-     "Expected a 3D vector at: hand.wrist_offset"},
-    {"tip_offset_size",
-     {{"system", "[0.0, 0.004, 0.025]", "[0.0, 0.004]"}},
-     "right",
-     "Expected a 3D vector at: hand.fingers.thumb.tip_offset"},
-    {"joint_missing_from_urdf",
-     {{"urdf", "right_thumb_flex\"", "right_thumb_bend\""}},
-     "right",
-     "URDF joint was not found: right_thumb_flex"},
-    {"continuous_joint",
-     {{"urdf", "<joint name=\"right_thumb_abd\" type=\"revolute\">",
-       "<joint name=\"right_thumb_abd\" type=\"continuous\">"}},
-     "right",
-     "Only scalar Pinocchio joints are supported: right_thumb_abd"},
-    {"rest_pose_missing",
-     {{"system", "  type: toy_hand\n", "  type: toy_hand\n  rest_pose: relaxed\n"}},
-     "right",
-     "Unsupported hand pose: relaxed"},
-};
+TEST_P(BundledHand, BoneFileResizesTheGeneratedModel) {
+  const std::string side = GetParam();
+  TempDir tmp;
+  const std::string lengths =
+      "  fingers:\n    thumb: {metacarpal: 0.05, proximal: 0.03, intermediate: 0.9, distal: 0.022}\n"
+      "    first: {metacarpal: 0.07, proximal: 0.045, intermediate: 0.02, distal: 0.018}\n";
+  const auto bone = test::write_file(tmp / "carol.yaml", "left:\n" + lengths + "right:\n" + lengths);
+  PinocchioHandKinematics resized(Config::load(system(), bone, side), side);
+  PinocchioHandKinematics original(Config::load(system(), "", side), side);
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConstructionErrorTest, ::testing::ValuesIn(kErrorCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+  // The generated file sits in the cache under the bone file's stem; only the seven edited origins differ.
+  const auto generated =
+      cache_home_.path() / "glove/algorithms/cache/dynamic_openxr_hand" / ("carol_" + side + ".urdf");
+  std::istringstream template_lines(
+      test::read_file(system().parent_path() / "resources/pinocchio" / (side + ".urdf")));
+  std::istringstream generated_lines(test::read_file(generated));
+  std::string a, b;
+  int changed = 0;
+  while (std::getline(template_lines, a)) {
+    ASSERT_TRUE(std::getline(generated_lines, b));
+    if (a != b) {
+      ++changed;
+      EXPECT_EQ(a.substr(0, a.find("xyz=\"")), b.substr(0, b.find("xyz=\"")));
+      EXPECT_EQ(a.substr(a.find("\" rpy=")), b.substr(b.find("\" rpy=")));
+    }
+  }
+  EXPECT_FALSE(std::getline(generated_lines, b));
+  EXPECT_EQ(changed, 7);
+
+  // Bone lengths are the distances between consecutive skeleton nodes, whatever the joint angles.
+  std::mt19937 rng(9);
+  const Vec q = random_inside(resized, rng);
+  const auto poses = resized.skeleton_poses_local(q);
+  const std::tuple<const char*, const char*, double> bones[] = {
+      {"thumb_metacarpal", "thumb_proximal", 0.05},
+      {"thumb_proximal", "thumb_distal", 0.03},
+      {"thumb_distal", "thumb_tip", 0.022},
+      {"index_metacarpal", "index_proximal", 0.07},
+      {"index_proximal", "index_intermediate", 0.045},
+      {"index_intermediate", "index_distal", 0.02},
+      {"index_distal", "index_tip", 0.018}};
+  for (const auto& [from, to, length] : bones) {
+    EXPECT_NEAR(distance(node(poses, from).position, node(poses, to).position), length, 1e-6) << from;
+  }
+  // The resized fingers move their tips; the others keep the template geometry.
+  const auto resized_state = resized.state_from_active(q), original_state = original.state_from_active(q);
+  EXPECT_LT(distance(resized_state.tip_positions_wrist.at("middle"),
+                     original_state.tip_positions_wrist.at("middle")),
+            1e-9);
+  for (const char* finger : {"first", "thumb"}) {
+    EXPECT_GT(
+        distance(resized_state.tip_positions_wrist.at(finger), original_state.tip_positions_wrist.at(finger)),
+        1e-3);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sides, BundledHand, ::testing::Values("right", "left"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace kelto::hand
