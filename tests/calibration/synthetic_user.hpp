@@ -1,16 +1,16 @@
-// A synthetic glove user of the bundled hand: the calibration stages of the hand's profile captured by a
-// glove whose readings follow known tip mapping values (hand scale, base tilt, ...), and the fingertip
-// error of retargeting that user's poses with a given configuration.
+// Calibration test helpers: small rotation and vector arithmetic written apart from the code under test,
+// and a synthetic glove user of the bundled hand (captured stages, retargeting error of the user's poses).
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "calibration/calibration_profile.hpp"
 #include "calibration/calibration_stage.hpp"
-#include "calibration_test_support.hpp"
 #include "config/config.hpp"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 #include "retargeting/pinocchio_gn_solver.hpp"
@@ -21,16 +21,71 @@
 
 namespace kelto::test {
 
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<double, 9>;
+
+// Rotation by `a` radians about axis 0 (x), 1 (y) or 2 (z), row-major.
+inline Mat3 rot(int axis, double a) {
+  const double c = std::cos(a), s = std::sin(a);
+  if (axis == 0) return {1, 0, 0, 0, c, -s, 0, s, c};
+  if (axis == 1) return {c, 0, s, 0, 1, 0, -s, 0, c};
+  return {c, -s, 0, s, c, 0, 0, 0, 1};
+}
+inline Mat3 mul(const Mat3& a, const Mat3& b) {
+  Mat3 out{};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      for (int k = 0; k < 3; ++k) out[3 * r + c] += a[3 * r + k] * b[3 * k + c];
+  return out;
+}
+inline Vec3 mul(const Mat3& m, const Vec3& v) {
+  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
+          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
+}
+inline Mat3 transpose(const Mat3& m) {
+  return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]};
+}
+inline double det(const Mat3& m) {
+  return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+         m[2] * (m[3] * m[7] - m[4] * m[6]);
+}
+inline Vec3 sub(const Vec3& a, const Vec3& b) {
+  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+inline double dot(const Vec3& a, const Vec3& b) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+inline Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+inline double distance(const Vec3& a, const Vec3& b) {
+  return std::sqrt(dot(sub(a, b), sub(a, b)));
+}
+template <std::size_t N>
+bool near(const std::array<double, N>& a, const std::array<double, N>& b, double tolerance) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!(std::abs(a[i] - b[i]) <= tolerance)) return false;
+  }
+  return true;
+}
+
+// The message of the exception that `call` throws, or "no exception".
+template <typename Call>
+std::string error_text(Call&& call) {
+  try {
+    call();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no exception";
+}
+
 inline std::filesystem::path bundled_hand_config() {
   return source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
 }
 
-// The robot pose a stage's gesture corresponds to: its reference pose, else the pose named like the stage.
-inline std::string user_pose_of(const hand::CalibrationStageProfile& stage) {
-  return stage.reference_pose.value_or(stage.id);
-}
-
-// `frames_per_stage` glove frames per stage of `stage_ids`, the glove following `truth`.
+// `frames_per_stage` glove frames per stage of `stage_ids`, the glove following `truth` while the hand
+// holds the stage's reference pose (else the pose named like the stage).
 inline std::vector<hand::CalibrationStageFrames> capture_stages(
     const hand::Config& config, const std::string& side, const hand::TipMappingParameters& truth,
     const std::vector<std::string>& stage_ids, std::size_t frames_per_stage, double position_noise_m) {
@@ -41,20 +96,15 @@ inline std::vector<hand::CalibrationStageFrames> capture_stages(
   options.side = side;
   options.seed = 11;
   hand::synthetic::SyntheticGlove glove(truth, options);
-
   std::vector<hand::CalibrationStageFrames> stages;
   for (const std::string& id : stage_ids) {
     const hand::CalibrationStageProfile& stage = profile.stage(id);
-    hand::CalibrationStageFrames frames;
-    frames.stage_id = stage.id;
-    frames.reference_pose = stage.reference_pose.value_or("");
-    frames.fingers = stage.fingers;
-    frames.weight = stage.weight;
-    const std::vector<double> q = kinematics.pose_active(user_pose_of(stage));
+    hand::CalibrationStageFrames frames{
+        stage.id, stage.reference_pose.value_or(""), stage.fingers, stage.weight, {}};
+    const std::vector<double> q = kinematics.pose_active(stage.reference_pose.value_or(stage.id));
     for (std::size_t i = 0; i < frames_per_stage; ++i) {
-      const hand::GloveFeatureFrame glove_frame = glove.frame_from_active(kinematics, q);
       std::map<std::string, hand::CalibrationFingerFrame> frame;
-      for (const auto& [finger, pose] : glove_frame.local_tips)
+      for (const auto& [finger, pose] : glove.frame_from_active(kinematics, q).local_tips)
         frame[finger] = {pose.position, pose.rotation};
       frames.frames.push_back(std::move(frame));
     }
@@ -81,24 +131,22 @@ inline RetargetError retarget_error(const hand::Config& config, const std::strin
   hand::synthetic::SyntheticGlove glove(truth, options);
   const std::vector<double> q_rest = kinematics.q_rest_active();
   const hand::HandKinematicsState rest = kinematics.state_from_active(q_rest);
-
   RetargetError error;
-  std::size_t count = 0;
+  double count = 0.0;
   for (const std::string& pose : poses) {
-    const std::vector<double> q_true = kinematics.pose_active(pose);
-    const hand::HandKinematicsState truth_state = kinematics.state_from_active(q_true);
+    const hand::HandKinematicsState truth_state = kinematics.state_from_active(kinematics.pose_active(pose));
     const hand::RetargetTargetFrame target = hand::build_tip_target_frame(
         glove.frame_from_state(truth_state), rest.wrist_position, params, rest.wrist_rotation);
     const hand::RetargetSolveOutcome outcome = solver.solve(target, q_rest);
     for (const std::string& finger : params.finger_order) {
-      const auto& tip = truth_state.tip_positions_wrist.at(finger);
+      const Vec3& tip = truth_state.tip_positions_wrist.at(finger);
       error.target_mm += 1000.0 * distance(target.target_positions.at(finger), tip);
       error.solved_mm += 1000.0 * distance(outcome.state.tip_positions_wrist.at(finger), tip);
-      ++count;
+      count += 1.0;
     }
   }
-  error.target_mm /= static_cast<double>(count);
-  error.solved_mm /= static_cast<double>(count);
+  error.target_mm /= count;
+  error.solved_mm /= count;
   return error;
 }
 
