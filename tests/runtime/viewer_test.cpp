@@ -285,19 +285,6 @@ TEST_F(Viewer, PhysicsStepsDrivesAndReportsContacts) {
   EXPECT_TRUE(posed->update({"lift"}, {0.1}).contacts.empty());
 }
 
-// Joint couplings ("follower" = 0.1 + 2*lead + 0.5*lead^2) hold after every update; a single-joint
-// constraint names no second joint.
-TEST_F(Viewer, JointCouplingsHold) {
-  auto viewer = open_viewer(write_file(dir_ / "coupled.xml", R"(<mujoco><worldbody>
-    <body><joint name="lead"/><geom size="0.01"/><body pos="0.1 0 0"><joint name="follower"/><geom size="0.01"/></body></body>
-  </worldbody><equality><joint joint1="follower" joint2="lead" polycoef="0.1 2 0.5 0 0"/><joint joint1="lead"/></equality>
-</mujoco>)"));
-  for (const double lead : {0.2, -0.4, 0.0}) {
-    EXPECT_THAT(viewer->update({"lead", "follower"}, {lead, 5.0}).joints,
-                Pointwise(DoubleNear(1e-12), Values{lead, 0.1 + 2 * lead + 0.5 * lead * lead}));
-  }
-}
-
 // A personalised copy of the hand is written to the model cache, loaded, and removed with the viewer (or
 // when construction fails later); without anthropometry the template is loaded and nothing is written.
 TEST_F(Viewer, GeneratedHandModelLivesAsLongAsTheViewer) {
