@@ -1,38 +1,187 @@
-// Configurations for the retargeting tests, loaded from YAML text written to a scratch directory.
+// Retargeting test helpers: configurations from YAML text, the bundled hand with a solver and a glove
+// that fits its mapping, exception texts, and a small analytic hand whose Jacobians come from central
+// differences (independent of the model code under test).
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <functional>
+#include <array>
+#include <cmath>
+#include <random>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "config/config.hpp"
+#include "kinematics/kinematics_types.hpp"
+#include "kinematics/pinocchio_hand_kinematics.hpp"
+#include "retargeting/pinocchio_gn_solver.hpp"
+#include "retargeting/tip_mapping_parameters.hpp"
+#include "retargeting/tip_target_frame.hpp"
 #include "support/test_files.hpp"
+#include "synthetic_glove/synthetic_glove.hpp"
 
 namespace kelto::test {
 
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<double, 9>;
+
+inline Mat3 rot(int axis, double a) {
+  const double c = std::cos(a), s = std::sin(a);
+  if (axis == 0) return {1, 0, 0, 0, c, -s, 0, s, c};
+  if (axis == 1) return {c, 0, s, 0, 1, 0, -s, 0, c};
+  return {c, -s, 0, s, c, 0, 0, 0, 1};
+}
+inline Mat3 mul(const Mat3& a, const Mat3& b) {
+  Mat3 out{};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      for (int k = 0; k < 3; ++k) out[3 * r + c] += a[3 * r + k] * b[3 * k + c];
+  return out;
+}
+inline Vec3 mul(const Mat3& m, const Vec3& v) {
+  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
+          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
+}
+inline Vec3 add(const Vec3& a, const Vec3& b) {
+  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
+inline double distance(const Vec3& a, const Vec3& b) {
+  return std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
+}
+
+// The message of the exception that `call` throws ("out_of_range: " in front for std::out_of_range), or
+// "no exception".
+template <typename Call>
+std::string error_text(Call&& call) {
+  try {
+    call();
+  } catch (const std::out_of_range& error) {
+    return std::string("out_of_range: ") + error.what();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no exception";
+}
+
 inline hand::Config config_from_yaml(const std::string& yaml, const std::string& side = "right") {
   TempDir dir;
-  const auto path = write_file(dir / "system.yaml", yaml);
-  return hand::Config::load(path, "", side);
+  return hand::Config::load(write_file(dir / "system.yaml", yaml), "", side);
 }
 
-// A configuration with tip mapping sections for both sides; `right_body` holds further entries of the right
-// section (indented by four blanks) and `top` further top-level text.
-inline hand::Config tip_config(const std::string& right_body = "", const std::string& top = "") {
-  return config_from_yaml(top + "tip_mapping:\n  left: {}\n  right:\n    human_hand_scale: 1.0\n" +
-                          right_body);
+// Tip mapping sections for both sides; `right_body` holds further entries of the right one (indented by
+// four blanks).
+inline hand::Config tip_config(const std::string& right_body = "") {
+  return config_from_yaml("tip_mapping:\n  left: {}\n  right:\n    human_hand_scale: 1.0\n" + right_body);
 }
 
-// Runs fn and expects an exception of type E with exactly the given message.
-template <typename E>
-void expect_error(const std::function<void()>& fn, const std::string& message) {
-  try {
-    fn();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(std::string(e.what()), message);
+inline std::filesystem::path hand_system_config() {
+  return source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
+}
+inline hand::Config hand_config(const std::string& side = "right") {
+  return hand::Config::load(hand_system_config(), "", side);
+}
+
+// The bundled hand of one side with its solver and a glove that fits its tip mapping (unless `options`
+// says otherwise).
+struct SolverSetup {
+  explicit SolverSetup(const hand::Config& c, const std::string& side = "right",
+                       hand::synthetic::SyntheticGloveOptions options = {})
+      : config(c),
+        model(config, side),
+        solver(model, config),
+        params(hand::TipMappingParameters::from_config(config, side)),
+        glove(params, options) {}
+
+  // A uniform random active vector kept `margin` (share of each range) inside the limits.
+  std::vector<double> random_active(std::mt19937_64& rng, double margin = 0.05) const {
+    std::vector<double> q(model.active_lower().size());
+    for (std::size_t i = 0; i < q.size(); ++i) {
+      const double lo = model.active_lower()[i], hi = model.active_upper()[i];
+      q[i] = std::uniform_real_distribution<double>(lo + margin * (hi - lo), hi - margin * (hi - lo))(rng);
+    }
+    return q;
   }
-}
+  bool inside_limits(const std::vector<double>& q) const {
+    for (std::size_t i = 0; i < q.size(); ++i) {
+      if (!(q[i] >= model.active_lower()[i] && q[i] <= model.active_upper()[i])) return false;
+    }
+    return true;
+  }
+  // The targets for the glove reading of pose `q_pose`, with the hand at `q_current`.
+  hand::RetargetTargetFrame target(const std::vector<double>& q_pose, const std::vector<double>& q_current,
+                                   double t = 0.0) {
+    const hand::HandKinematicsState state = model.state_from_active(q_current);
+    return hand::build_tip_target_frame(glove.frame_from_active(model, q_pose, t), state.wrist_position,
+                                        params, state.wrist_rotation);
+  }
+
+  hand::Config config;
+  hand::PinocchioHandKinematics model;
+  hand::PinocchioGNSolver solver;
+  hand::TipMappingParameters params;
+  hand::synthetic::SyntheticGlove glove;
+};
+
+// Three fingers of three joints each on one shared palm joint, behind a tilted wrist.
+struct ToyHand {
+  static constexpr std::size_t kJoints = 10;
+  const std::vector<std::string> fingers{"thumb", "first", "middle"};
+
+  hand::HandKinematicsState state(const std::vector<double>& q) const {
+    hand::HandKinematicsState s;
+    s.wrist_position = {0.1, -0.2, 0.3};
+    s.wrist_rotation = mul(rot(0, 0.4), rot(2, -0.7));
+    for (std::size_t k = 0; k < fingers.size(); ++k) {
+      const Mat3 local = mul(rot(2, q[0] + q[1 + 3 * k]), mul(rot(1, q[2 + 3 * k]), rot(0, q[3 + 3 * k])));
+      const Vec3 tip =
+          add({0.02 * k, 0.03 - 0.025 * k, 0.01}, mul(local, Vec3{0.05 + 0.01 * k, 0.004, -0.01}));
+      s.tip_positions_wrist[fingers[k]] = tip;
+      s.tip_rotations_wrist[fingers[k]] = local;
+      s.tip_positions_world[fingers[k]] = add(s.wrist_position, mul(s.wrist_rotation, tip));
+      s.tip_rotations_world[fingers[k]] = mul(s.wrist_rotation, local);
+    }
+    return s;
+  }
+
+  hand::HandKinematicsLinearization linearize(const std::vector<double>& q) const {
+    const hand::HandKinematicsState s = state(q);
+    hand::HandKinematicsLinearization lin{s.wrist_position,
+                                          s.wrist_rotation,
+                                          s.tip_positions_wrist,
+                                          s.tip_rotations_wrist,
+                                          s.tip_positions_world,
+                                          s.tip_rotations_world,
+                                          {},
+                                          {}};
+    const std::size_t n = q.size();
+    for (const std::string& f : fingers) {
+      lin.tip_position_jacobians[f] = {3, n, std::vector<double>(3 * n)};
+      lin.tip_angular_jacobians[f] = {3, n, std::vector<double>(3 * n)};
+    }
+    const double h = 1e-6;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::vector<double> qp = q, qm = q;
+      qp[i] += h;
+      qm[i] -= h;
+      const hand::HandKinematicsState sp = state(qp), sm = state(qm);
+      for (const std::string& f : fingers) {
+        // dR/dq R^T is the skew matrix of the angular velocity.
+        const Mat3 &Rp = sp.tip_rotations_world.at(f), &Rm = sm.tip_rotations_world.at(f);
+        const Mat3& R = s.tip_rotations_world.at(f);
+        Mat3 skew{};
+        for (int r = 0; r < 3; ++r)
+          for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 3; ++k)
+              skew[3 * r + c] += (Rp[3 * r + k] - Rm[3 * r + k]) / (2 * h) * R[3 * c + k];
+        const Vec3 omega{0.5 * (skew[7] - skew[5]), 0.5 * (skew[2] - skew[6]), 0.5 * (skew[3] - skew[1])};
+        for (int r = 0; r < 3; ++r) {
+          lin.tip_position_jacobians[f].data[r * n + i] =
+              (sp.tip_positions_wrist.at(f)[r] - sm.tip_positions_wrist.at(f)[r]) / (2 * h);
+          lin.tip_angular_jacobians[f].data[r * n + i] = omega[r];
+        }
+      }
+    }
+    return lin;
+  }
+};
 
 }  // namespace kelto::test

@@ -1,3 +1,6 @@
+// Fingertip targets from a glove frame: the base mapping and its inverse (the synthetic glove), the
+// pinch reach branches and partners, the tripod pinch, the thumb adduction fade, the side-touch partner,
+// the dynamic palm height and the finger bend angle; and how the tip mapping parameters are read.
 #include "retargeting/tip_target_frame.hpp"
 
 #include <gtest/gtest.h>
@@ -9,28 +12,26 @@
 namespace kelto::hand {
 namespace {
 
-using test::expect_error;
 using test::tip_config;
-using Vec3 = std::array<double, 3>;
+using test::Vec3;
 
 const std::array<double, 9> kIdentity{1, 0, 0, 0, 1, 0, 0, 0, 1};
 
+using Tips = std::array<Vec3, 5>;  // thumb, first, middle, ring, little
+const Tips kOpen{{{0, 0, 0}, {0.1, 0, 0}, {0.1, 0.1, 0}, {0.1, 0.2, 0}, {0.1, 0.3, 0}}};  // nothing reacts
+
 // A glove frame with identity tip rotations at the given glove positions.
-GloveFeatureFrame glove(const std::map<std::string, Vec3>& positions) {
+GloveFeatureFrame glove(const Tips& tips = kOpen) {
   GloveFeatureFrame frame;
-  frame.source = "test";
   frame.timestamp_s = 2.5;
-  for (const auto& [finger, p] : positions) frame.local_tips[finger] = Pose{p, kIdentity};
+  const char* fingers[] = {"thumb", "first", "middle", "ring", "little"};
+  for (int i = 0; i < 5; ++i) frame.local_tips[fingers[i]] = Pose{tips[i], kIdentity};
   return frame;
 }
 
-// Fingers spread far apart so that no refinement reacts to them.
-std::map<std::string, Vec3> open_hand() {
-  return {{"thumb", {0.0, 0.0, 0.0}},
-          {"first", {0.1, 0.0, 0.0}},
-          {"middle", {0.1, 0.1, 0.0}},
-          {"ring", {0.1, 0.2, 0.0}},
-          {"little", {0.1, 0.3, 0.0}}};
+RetargetTargetFrame targets(const GloveFeatureFrame& frame, const std::string& right_body) {
+  const TipMappingParameters p = TipMappingParameters::from_config(tip_config(right_body), "right");
+  return build_tip_target_frame(frame, {}, p, kIdentity);
 }
 
 double number(const RetargetTargetFrame& frame, const std::string& key) {
@@ -39,7 +40,6 @@ double number(const RetargetTargetFrame& frame, const std::string& key) {
 std::string text(const RetargetTargetFrame& frame, const std::string& key) {
   return std::get<std::string>(frame.diagnostics.at(key));
 }
-
 void expect_near(const Vec3& a, const Vec3& b, double tol = 1e-12) {
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(a[i], b[i], tol) << "component " << i;
 }
@@ -47,29 +47,22 @@ void expect_near(const Vec3& a, const Vec3& b, double tol = 1e-12) {
 TEST(TipTargetFrame, BaseMappingWithoutRefinements) {
   const TipMappingParameters p = TipMappingParameters::from_config(
       tip_config("    human_hand_scale: 2.0\n    palm_offset_local: [0.01, 0.02, 0.03]\n"
-                 "    input_tip_offset_local: {first: [0, 0, 0.01]}\n"
-                 "    pinch_model: {enabled: false}\n"),
+                 "    input_tip_offset_local: {first: [0, 0, 0.01]}\n    pinch_model: {enabled: false}\n"),
       "right");
-  GloveFeatureFrame g = glove(open_hand());
-  // Rotate the first finger's tip by 90 degrees about z; its offset then moves along its own z.
-  g.local_tips["first"].rotation = {0, -1, 0, 1, 0, 0, 0, 0, 1};
-  const Vec3 origin{1.0, 2.0, 3.0};
-  const std::array<double, 9> wrist{0, -1, 0, 1, 0, 0, 0, 0, 1};
-  const RetargetTargetFrame t = build_tip_target_frame(g, origin, p, wrist);
-
+  GloveFeatureFrame g = glove();
+  g.local_tips["first"].rotation = test::rot(2, M_PI / 2);  // its offset then moves along its own z
+  const RetargetTargetFrame t = build_tip_target_frame(g, {1.0, 2.0, 3.0}, p, test::rot(2, M_PI / 2));
   // M = [[0,0,-1],[0,1,0],[1,0,0]]: glove (x, y, z) goes to (-z, y, x).
   expect_near(t.human_tip_positions.at("first"), {-0.01, 0.0, 0.1});
   expect_near(t.target_positions.at("first"), {0.01 - 0.02, 0.02, 0.03 + 0.2});
-  expect_near(t.target_positions.at("ring"), {0.01, 0.02 + 0.4, 0.03 + 0.2});
   expect_near(t.target_positions_world.at("ring"), {1.0 - 0.42, 2.0 + 0.01, 3.0 + 0.23});
   // Tip rotation of "first": x axis (0,1,0) -> (0,1,0); z axis (0,0,1) -> (-1,0,0).
   const std::array<double, 9>& R = t.target_rotations.at("first");
   expect_near({R[0], R[3], R[6]}, {0, 1, 0});
   expect_near({R[2], R[5], R[8]}, {-1, 0, 0});
-  for (const auto& [finger, w] : t.shape_weights) EXPECT_EQ(w, 1.0) << finger;
-  for (const auto& [finger, w] : t.orientation_weights) EXPECT_EQ(w, 1.0) << finger;
+  for (const auto& [finger, w] : t.shape_weights)
+    EXPECT_TRUE(w == 1.0 && t.orientation_weights.at(finger) == 1.0);
   EXPECT_TRUE(t.pinch_vectors.empty());
-  EXPECT_EQ(t.source, "test");
   EXPECT_EQ(t.timestamp_s, 2.5);
   expect_near(t.reference_points.at("human_palm_origin"), {1.0 - 0.02, 2.01, 3.03});
   EXPECT_EQ(text(t, "pipeline"), "pinocchio_generic_retargeting");
@@ -77,29 +70,40 @@ TEST(TipTargetFrame, BaseMappingWithoutRefinements) {
   EXPECT_EQ(text(t, "pinch_strongest_partner"), "");
 }
 
-TEST(TipTargetFrame, MissingFingerIsAnOutOfRangeError) {
-  const TipMappingParameters p = TipMappingParameters::from_config(tip_config(), "right");
-  std::map<std::string, Vec3> tips = open_hand();
-  tips.erase("ring");
-  expect_error<std::out_of_range>([&] { build_tip_target_frame(glove(tips), {}, p, kIdentity); },
-                                  "map::at:  key not found");
+// The synthetic glove inverts the mapping (input offsets, base rotation, scale, palm offset) on both sides.
+TEST(TipTargetFrame, SyntheticGloveInvertsTheMapping) {
+  for (const std::string side : {"right", "left"}) {
+    Config config = test::hand_config(side);
+    const std::string P = "tip_mapping." + side;
+    config.set_boolean(P + ".pinch_model.enabled", false);
+    config.set_number(P + ".human_hand_scale", 1.2);
+    config.set_vec3(P + ".palm_offset_local", {0.01, -0.02, 0.09});
+    config.set_vec3(P + ".input_tip_offset_local.first", {0.002, -0.001, 0.004});
+    config.set_matrix3(P + ".input_base_rotation_offset", test::rot(2, 0.3));
+    config.set_matrix3(P + ".input_tip_rotation_offset_local.ring", test::rot(0, 0.3));
+    test::SolverSetup s(config, side);
+    std::mt19937_64 rng(4);
+    const std::vector<double> q = s.random_active(rng);
+    const HandKinematicsState state = s.model.state_from_active(q);
+    const RetargetTargetFrame t = s.target(q, q);
+    for (const std::string& f : s.params.finger_order) {
+      expect_near(t.target_positions_world.at(f), state.tip_positions_world.at(f));
+      for (int k = 0; k < 9; ++k)
+        EXPECT_NEAR(t.target_rotations.at(f)[k], state.tip_rotations_wrist.at(f)[k], 1e-12);
+    }
+  }
 }
 
 TEST(TipTargetFrame, PinchReachBranchesAndPartners) {
-  const TipMappingParameters p = TipMappingParameters::from_config(
-      tip_config("    human_hand_scale: 1.5\n    pinch_model: {contact_distance_m: 0.002, "
-                 "thumb_compensation_weight: 0.5}\n"),
-      "right");
-  // Distances from the thumb along glove z (robot x after M): first 5 mm (inside epsilon2), middle 30 mm
-  // (exactly epsilon1), ring 20 mm (between), little 5 mm (ties with first).
-  const RetargetTargetFrame t = build_tip_target_frame(glove({{"thumb", {0, 0, 0}},
-                                                              {"first", {0, 0, 0.005}},
-                                                              {"middle", {0, 0, 0.03}},
-                                                              {"ring", {0, 0, 0.02}},
-                                                              {"little", {0, 0, 0.005}}}),
-                                                       {}, p, kIdentity);
-  expect_near(t.pinch_vectors.at("first"), {-1.5 * 0.002, 0, 0});         // reach 0, contact distance
-  expect_near(t.pinch_vectors.at("middle"), {-1.5 * 0.03, 0, 0}, 1e-15);  // branches meet at epsilon1
+  const std::string pinch =
+      "    human_hand_scale: 1.5\n    pinch_model: {contact_distance_m: 0.002, thumb_compensation_weight: "
+      "0.5}\n";
+  // first 5 mm (inside epsilon2), middle 30 mm (exactly epsilon1), ring 20 mm (between), little 5 mm (ties
+  // with first, which comes first).
+  const RetargetTargetFrame t =
+      targets(glove({{{0, 0, 0}, {0, 0, 0.005}, {0, 0, 0.03}, {0, 0, 0.02}, {0, 0, 0.005}}}), pinch);
+  expect_near(t.pinch_vectors.at("first"), {-1.5 * 0.002, 0, 0});         // reach 0: the contact distance
+  expect_near(t.pinch_vectors.at("middle"), {-1.5 * 0.03, 0, 0}, 1e-15);  // the branches meet at epsilon1
   expect_near(t.pinch_vectors.at("ring"), {-1.5 * 0.015, 0, 0}, 1e-15);   // (d - e2) e1 / (e1 - e2)
   EXPECT_DOUBLE_EQ(t.pinch_weights.at("middle"), 0.5);
   const double w_first = 1.0 / (1.0 + std::exp(50.0 * (0.005 - 0.03)));
@@ -110,28 +114,16 @@ TEST(TipTargetFrame, PinchReachBranchesAndPartners) {
   EXPECT_EQ(text(t, "pinch_strongest_partner"), "first");
   EXPECT_DOUBLE_EQ(number(t, "pinch_closest_distance_m"), 0.005);
   EXPECT_DOUBLE_EQ(number(t, "pinch_distance_m_ring"), 0.02);
-
-  // Far apart, the switch saturates: the exponent is clamped at 60.
-  const RetargetTargetFrame far = build_tip_target_frame(glove({{"thumb", {0, 0, 0}},
-                                                                {"first", {0, 0, 2.0}},
-                                                                {"middle", {0, 0, 3.0}},
-                                                                {"ring", {0, 0, 4.0}},
-                                                                {"little", {0, 0, 5.0}}}),
-                                                         {}, p, kIdentity);
-  EXPECT_DOUBLE_EQ(far.pinch_weights.at("first"), 1.0 / (1.0 + std::exp(60.0)));
+  // Far apart the switch saturates: its exponent is clamped at 60.
+  EXPECT_DOUBLE_EQ(targets(glove({{{0, 0, 0}, {0, 0, 2}, {0, 0, 3}, {0, 0, 4}, {0, 0, 5}}}), pinch)
+                       .pinch_weights.at("first"),
+                   1.0 / (1.0 + std::exp(60.0)));
 }
 
 TEST(TipTargetFrame, TripodClosesTheTwoFingersOnTheirMidpoint) {
-  const TipMappingParameters p = TipMappingParameters::from_config(
-      tip_config("    pinch_model: {enabled: false}\n    tripod_pinch: {enabled: true, alignment_axis: y}\n"),
-      "right");
-  // Thumb, first and middle all within a few millimetres: w is close to 1.
-  const RetargetTargetFrame t = build_tip_target_frame(glove({{"thumb", {0, 0, 0}},
-                                                              {"first", {0.0, 0.002, 0.004}},
-                                                              {"middle", {0.0, -0.002, 0.002}},
-                                                              {"ring", {0.1, 0.2, 0}},
-                                                              {"little", {0.1, 0.3, 0}}}),
-                                                       {}, p, kIdentity);
+  const RetargetTargetFrame t =
+      targets(glove({{{0, 0, 0}, {0, 0.002, 0.004}, {0, -0.002, 0.002}, {0.1, 0.2, 0}, {0.1, 0.3, 0}}}),
+              "    pinch_model: {enabled: false}\n    tripod_pinch: {enabled: true, alignment_axis: y}\n");
   const double w = number(t, "tripod_pinch_weight");
   const auto sig = [](double d) { return 1.0 / (1.0 + std::exp(50.0 * (d - 0.03))); };
   EXPECT_DOUBLE_EQ(w, std::min(sig(std::sqrt(2e-5)), sig(std::sqrt(8e-6))));
@@ -142,59 +134,47 @@ TEST(TipTargetFrame, TripodClosesTheTwoFingersOnTheirMidpoint) {
 }
 
 TEST(TipTargetFrame, ThumbAdductionFadesBetweenOpenAndClose) {
+  const std::string body =
+      "    pinch_model: {enabled: false}\n"
+      "    dynamic_thumb_adduction_offset:\n"
+      "      {enabled: true, open_bias_local: [0, 0, 0.01], close_bias_local: [0.02, 0, 0]}\n";
   struct Case {
-    double driver;
+    double driver;  // the thumb's glove y
     bool applied;
     double alpha;
   };
-  const std::vector<Case> cases = {{0.0697, true, 1.0}, {0.1062, true, 0.0}, {0.09, true, 0.4438356164383562},
-                                   {0.12, false, 0.0},  {0.0647, true, 0.5}, {0.0590, false, 0.0}};
-  const TipMappingParameters p = TipMappingParameters::from_config(
-      tip_config("    pinch_model: {enabled: false}\n"
-                 "    dynamic_thumb_adduction_offset:\n"
-                 "      {enabled: true, open_bias_local: [0, 0, 0.01], close_bias_local: [0.02, 0, 0]}\n"),
-      "right");
-  for (const Case& c : cases) {
-    std::map<std::string, Vec3> tips = open_hand();
-    tips["thumb"] = {0.0, c.driver, 0.0};
-    const RetargetTargetFrame t = build_tip_target_frame(glove(tips), {}, p, kIdentity);
-    const Vec3 unbiased{0.0, c.driver, 0.0};  // M maps (0, y, 0) to itself
-    if (!c.applied) {
-      EXPECT_EQ(t.diagnostics.count("dynamic_thumb_adduction_alpha"), 0u) << c.driver;
-      expect_near(t.target_positions.at("thumb"), unbiased);
-      continue;
-    }
-    const double alpha = number(t, "dynamic_thumb_adduction_alpha");
+  for (const Case& c :
+       {Case{0.0697, true, 1.0}, Case{0.1062, true, 0.0}, Case{0.09, true, 0.4438356164383562},
+        Case{0.12, false, 0.0}, Case{0.0647, true, 0.5}, Case{0.0590, false, 0.0}}) {
+    GloveFeatureFrame frame = glove();
+    frame.local_tips["thumb"].position = {0.0, c.driver, 0.0};  // M maps (0, y, 0) to itself
+    const RetargetTargetFrame t = targets(frame, body);
+    EXPECT_EQ(t.diagnostics.count("dynamic_thumb_adduction_alpha"), c.applied ? 1u : 0u) << c.driver;
+    const double alpha = c.applied ? number(t, "dynamic_thumb_adduction_alpha") : 0.0;
     EXPECT_NEAR(alpha, c.alpha, 1e-12) << c.driver;
-    const double open_share = c.driver < 0.0697 ? 0.0 : 1.0 - alpha;
+    const double open_share = !c.applied || c.driver < 0.0697 ? 0.0 : 1.0 - alpha;
     expect_near(t.target_positions.at("thumb"), {0.02 * alpha, c.driver, 0.01 * open_share});
   }
   // Equal driver values: nothing to interpolate.
-  TipMappingParameters same = p;
+  TipMappingParameters same = TipMappingParameters::from_config(tip_config(body), "right");
   same.dynamic_thumb_adduction_open_driver_value = same.dynamic_thumb_adduction_close_driver_value;
-  const RetargetTargetFrame t = build_tip_target_frame(glove(open_hand()), {}, same, kIdentity);
-  EXPECT_EQ(t.diagnostics.count("dynamic_thumb_adduction_alpha"), 0u);
+  EXPECT_EQ(
+      build_tip_target_frame(glove(), {}, same, kIdentity).diagnostics.count("dynamic_thumb_adduction_alpha"),
+      0u);
 }
 
 TEST(TipTargetFrame, SideTouchPicksTheFirstOfEqualCandidates) {
-  const TipMappingParameters p = TipMappingParameters::from_config(
-      tip_config(
-          "    pinch_model: {enabled: false}\n"
-          "    side_touch_plane_constraint:\n"
-          "      enabled: true\n"
-          "      fingers: [ring, middle]\n"
-          "      planes:\n"
-          "        middle: {human_point: [0, 0, -0.006], human_normal: [0, 0, 2], robot_normal: [1, 0, 0]}\n"
-          "        ring: {human_point: [0, 0, 0.006], human_normal: [0, 0, 1], robot_normal: [1, 0, 0],\n"
-          "               robot_point: [0.001, 0, 0]}\n"),
-      "right");
   // Bent fingers (tips along glove z) pass the MCP trigger; the thumb sits 6 mm from both planes.
-  const RetargetTargetFrame t = build_tip_target_frame(glove({{"thumb", {0, 0, 0}},
-                                                              {"first", {0, 0, 0.1}},
-                                                              {"middle", {0, 0.02, 0.1}},
-                                                              {"ring", {0, 0.04, 0.1}},
-                                                              {"little", {0, 0.06, 0.1}}}),
-                                                       {}, p, kIdentity);
+  const RetargetTargetFrame t = targets(
+      glove({{{0, 0, 0}, {0, 0, 0.1}, {0, 0.02, 0.1}, {0, 0.04, 0.1}, {0, 0.06, 0.1}}}),
+      "    pinch_model: {enabled: false}\n"
+      "    side_touch_plane_constraint:\n"
+      "      enabled: true\n"
+      "      fingers: [ring, middle]\n"
+      "      planes:\n"
+      "        middle: {human_point: [0, 0, -0.006], human_normal: [0, 0, 2], robot_normal: [1, 0, 0]}\n"
+      "        ring: {human_point: [0, 0, 0.006], human_normal: [0, 0, 1], robot_normal: [1, 0, 0],\n"
+      "               robot_point: [0.001, 0, 0]}\n");
   EXPECT_EQ(text(t, "side_touch_plane_partner"), "ring");
   EXPECT_DOUBLE_EQ(number(t, "side_touch_human_distance_m"), -0.006);
   EXPECT_DOUBLE_EQ(number(t, "side_touch_plane_alpha"), 0.5);
@@ -203,42 +183,63 @@ TEST(TipTargetFrame, SideTouchPicksTheFirstOfEqualCandidates) {
   expect_near(t.target_positions.at("thumb"), {0.5 * (-0.006 + 0.001), 0, 0});
 }
 
-TEST(TipTargetFrame, DynamicPalmHeightFollowsTheBend) {
-  const TipMappingParameters p = TipMappingParameters::from_config(
-      tip_config("    pinch_model: {enabled: false}\n"
-                 "    dynamic_palm_offset_by_finger_plane: {enabled: true, fingers: [first, middle]}\n"),
-      "right");
-  // first: straight along glove x (no bend, flat height); middle: 30 degrees out of the x-y plane.
-  std::map<std::string, Vec3> tips = open_hand();
-  tips["middle"] = {std::cos(M_PI / 6), 0.0, std::sin(M_PI / 6)};
-  const RetargetTargetFrame t = build_tip_target_frame(glove(tips), {}, p, kIdentity);
+TEST(TipTargetFrame, DynamicPalmHeightAndBendAngle) {
+  // first straight along glove x (flat height); middle 30 degrees out of the x-y plane.
+  GloveFeatureFrame frame = glove();
+  frame.local_tips["middle"].position = {std::cos(M_PI / 6), 0.0, std::sin(M_PI / 6)};
+  const RetargetTargetFrame t =
+      targets(frame,
+              "    pinch_model: {enabled: false}\n    dynamic_palm_offset_by_finger_plane: {enabled: true, "
+              "fingers: [first, middle]}\n");
   EXPECT_DOUBLE_EQ(t.target_positions.at("first")[2], 0.11261015 + 0.1);
   const double r = 30.0 / 65.0;
   EXPECT_NEAR(number(t, "dynamic_palm_z_middle"), (1 - r) * 0.11261015 + r * 0.07261015, 1e-12);
   EXPECT_EQ(t.diagnostics.count("dynamic_palm_z_ring"), 0u);
   EXPECT_EQ(t.target_positions.at("ring")[2], 0.1);
-}
 
-TEST(FingerBendAngle, ReferenceDirectionAndPlaneNormal) {
+  // The bend angle against the mcp90 reference direction, signed about the motion plane normal.
   TipMappingParameters p;
-  const std::map<std::string, Vec3> tips{{"first", {0, 0, -0.05}}};
-  EXPECT_DOUBLE_EQ(finger_bend_angle_deg("first", tips, p, 65.0), 65.0);  // 90 degrees clamped
+  auto angle = [&p](const Vec3& tip) { return finger_bend_angle_deg("first", {{"first", tip}}, p, 65.0); };
+  EXPECT_DOUBLE_EQ(angle({0, 0, -0.05}), 65.0);  // 90 degrees from the glove plane, clamped
   p.mcp_joint_position["first"] = {0, 0, 0};
   p.mcp90_reference_vector["first"] = {0, 0, -1};
-  EXPECT_DOUBLE_EQ(finger_bend_angle_deg("first", tips, p, 65.0), 65.0);  // at the reference
-  const std::map<std::string, Vec3> straight{{"first", {1, 0, 0}}};
-  EXPECT_DOUBLE_EQ(finger_bend_angle_deg("first", straight, p, 65.0), 0.0);  // 90 degrees away
+  EXPECT_DOUBLE_EQ(angle({0, 0, -0.05}), 65.0);  // at the reference
+  EXPECT_DOUBLE_EQ(angle({1, 0, 0}), 0.0);       // 90 degrees away
   p.mcp_motion_plane_normal["first"] = {0, 1, 0};
-  // Turning from the reference about +y counts positively; turning the other way by less than A is still
-  // a full bend.
-  const std::map<std::string, Vec3> positive{{"first", {-std::sin(0.2), 0, -std::cos(0.2)}}};
-  const double a = 0.2 * 180.0 / M_PI;
-  EXPECT_NEAR(finger_bend_angle_deg("first", positive, p, 65.0), 65.0 - a, 1e-9);
-  const std::map<std::string, Vec3> negative{{"first", {std::sin(0.2), 0, -std::cos(0.2)}}};
-  EXPECT_DOUBLE_EQ(finger_bend_angle_deg("first", negative, p, 65.0), 65.0);
-  const std::map<std::string, Vec3> beyond{{"first", {0, 0, 1}}};  // 180 degrees away
-  EXPECT_DOUBLE_EQ(finger_bend_angle_deg("first", beyond, p, 65.0), 0.0);
-  EXPECT_THROW(finger_bend_angle_deg("ring", tips, p, 65.0), std::out_of_range);
+  // Turning from the reference about +y counts positively; the other way, by less than A, is a full bend.
+  EXPECT_NEAR(angle({-std::sin(0.2), 0, -std::cos(0.2)}), 65.0 - 0.2 * 180.0 / M_PI, 1e-9);
+  EXPECT_DOUBLE_EQ(angle({std::sin(0.2), 0, -std::cos(0.2)}), 65.0);
+  EXPECT_DOUBLE_EQ(angle({0, 0, 1}), 0.0);  // 180 degrees away
+}
+
+TEST(TipMappingParameters, DefaultsFilteredListsAndClampedValues) {
+  const TipMappingParameters d = TipMappingParameters::from_config(tip_config(), "right");
+  EXPECT_EQ(d.finger_order, (std::vector<std::string>{"thumb", "first", "middle", "ring", "little"}));
+  EXPECT_EQ(d.input_tip_rotation_offset_local.at("ring"), kIdentity);
+  EXPECT_EQ(d.tripod_pinch_fingers, (std::vector<std::string>{"first", "middle"}));
+  EXPECT_DOUBLE_EQ(*d.side_touch_by_finger.at("first").human_contact_threshold_m, 0.036);
+
+  // Each list drops what it cannot use; negative distances become zero; only the thumb's dynamic palm
+  // overrides are read.
+  const TipMappingParameters p = TipMappingParameters::from_config(
+      tip_config(
+          "    tripod_pinch: {fingers: [thumb, ring, ring, little, first], alignment_axis: z}\n"
+          "    pinch_model: {contact_distance_m: -0.01, epsilon2_m_by_finger: {first: -1, thumb: 0.5}}\n"
+          "    dynamic_palm_offset_by_finger_plane:\n"
+          "      {fingers: [thumb, first, sixth, first], by_finger: {thumb: {bent_z: 0.05}, first: {}}}\n"
+          "    side_touch_plane_constraint: {fingers: [thumb, middle, ring, pinky], by_finger: {middle: "
+          "{}}}\n"),
+      "right");
+  EXPECT_EQ(p.tripod_pinch_fingers, (std::vector<std::string>{"ring", "little"}));
+  EXPECT_EQ(p.tripod_pinch_alignment_axis, 2);
+  EXPECT_EQ(p.pinch_contact_distance_m, 0.0);
+  EXPECT_EQ(p.pinch_epsilon2_m_by_finger, (std::map<std::string, double>{{"first", 0.0}}));
+  EXPECT_EQ(p.dynamic_palm_fingers, (std::vector<std::string>{"thumb", "first", "first"}));
+  ASSERT_EQ(p.dynamic_palm_by_finger.size(), 1u);
+  EXPECT_EQ(*p.dynamic_palm_by_finger.at("thumb").bent_z, 0.05);
+  EXPECT_EQ(p.side_touch_fingers, (std::vector<std::string>{"middle", "ring"}));
+  EXPECT_EQ(*p.side_touch_by_finger.at("middle").human_contact_threshold_m, 0.012);
+  EXPECT_EQ(*p.side_touch_by_finger.at("middle").robot_clearance_m, 0.006);
 }
 
 }  // namespace
