@@ -1,55 +1,21 @@
-// Small 3-vector and row-major 3x3 matrix helpers shared by the calibration fits.
+// The vector and matrix helpers of the calibration fits, and an ordering for captured values.
 #pragma once
 
 #include <array>
 #include <cmath>
 
+#include "kinematics/vec3.hpp"
+
 namespace kelto::hand::detail::calmath {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
+// The shared 3-vector and 3x3 matrix helpers (kinematics/vec3.hpp), reached from the fits as cm::add,
+// cm::mul, cm::kIdentity and so on.
+using namespace kelto::hand::detail;
 
-inline constexpr Mat3 kIdentity{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
-
-inline Vec3 add(const Vec3& a, const Vec3& b) {
-  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-inline Vec3 sub(const Vec3& a, const Vec3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-inline Vec3 scaled(const Vec3& a, double s) {
-  return {a[0] * s, a[1] * s, a[2] * s};
-}
-inline double dot(const Vec3& a, const Vec3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-inline double norm(const Vec3& a) {
-  return std::sqrt(dot(a, a));
-}
-inline Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-inline Vec3 mul(const Mat3& m, const Vec3& v) {
-  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
-          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
-}
-inline Mat3 mul(const Mat3& a, const Mat3& b) {
-  Mat3 out{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      out[3 * r + c] = a[3 * r] * b[c] + a[3 * r + 1] * b[3 + c] + a[3 * r + 2] * b[6 + c];
-    }
-  }
-  return out;
-}
 // Ascending order with NaN after every number, so that sorting captured values never breaks the
 // ordering rules of the standard algorithms.
 inline bool nan_last_less(double a, double b) {
   return a < b || (!std::isnan(a) && std::isnan(b));
-}
-
-inline Vec3 column(const Mat3& m, int c) {
-  return {m[c], m[3 + c], m[6 + c]};
 }
 
 }  // namespace kelto::hand::detail::calmath

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <chrono>
-#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -14,12 +13,12 @@
 #include "config/config.hpp"
 #include "kinematics/model_cache.hpp"
 #include "kinematics/palm_layout.hpp"
+#include "kinematics/vec3.hpp"
 
 namespace kelto::hand::detail {
 namespace {
 
 namespace fs = std::filesystem;
-using Vec3 = std::array<double, 3>;
 
 constexpr const char* kHandType = "dynamic_openxr_hand";
 constexpr const char* kAnthropometry = "hand.anthropometry";
@@ -55,28 +54,6 @@ constexpr std::array<std::pair<const char*, const char*>, 5> kPalmBodies{{
     {"ring_mcp", "ring_metacarpal"},
     {"little_mcp", "little_cmc_opposition_aux"},
 }};
-
-Vec3 sub(const Vec3& a, const Vec3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-Vec3 add(const Vec3& a, const Vec3& b) {
-  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-Vec3 scaled(const Vec3& a, double s) {
-  return {a[0] * s, a[1] * s, a[2] * s};
-}
-double dot(const Vec3& a, const Vec3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-double norm(const Vec3& a) {
-  return std::sqrt(dot(a, a));
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-Vec3 normalized(const Vec3& a) {
-  return scaled(a, 1.0 / norm(a));
-}
 
 // Bounds [first, last) of an attribute value inside the start tag of the first `<tag name="name"`.
 std::pair<std::size_t, std::size_t> attribute_value(const std::string& xml, const std::string& tag,

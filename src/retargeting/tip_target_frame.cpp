@@ -5,52 +5,27 @@
 #include <limits>
 
 #include "kinematics/frame_math.hpp"
+#include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
 
 namespace kelto::hand {
 namespace {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
+using detail::add;
+using detail::column;
+using detail::cross;
+using detail::dot;
 using detail::finger_at;
+using detail::Mat3;
+using detail::mul;
+using detail::norm;
+using detail::scaled;
+using detail::sub;
+using detail::Vec3;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDegPerRad = 180.0 / kPi;
 
-Vec3 add(const Vec3& a, const Vec3& b) {
-  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-Vec3 sub(const Vec3& a, const Vec3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-Vec3 scale(const Vec3& a, double s) {
-  return {a[0] * s, a[1] * s, a[2] * s};
-}
-double dot(const Vec3& a, const Vec3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-double norm(const Vec3& a) {
-  return std::sqrt(dot(a, a));
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-Vec3 mul(const Mat3& m, const Vec3& v) {
-  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
-          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
-}
-Mat3 mul(const Mat3& a, const Mat3& b) {
-  Mat3 out{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      out[3 * r + c] = a[3 * r] * b[c] + a[3 * r + 1] * b[3 + c] + a[3 * r + 2] * b[6 + c];
-    }
-  }
-  return out;
-}
-Vec3 column(const Mat3& m, int c) {
-  return {m[c], m[3 + c], m[6 + c]};
-}
 double clamp(double v, double lo, double hi) {
   return std::min(std::max(v, lo), hi);
 }
@@ -104,9 +79,9 @@ double finger_bend_angle_deg(const std::string& finger, const std::map<std::stri
   } else {
     const double nn = norm(normal->second);
     if (nv > 1e-9 && nr > 1e-9 && nn > 1e-9) {
-      const Vec3 v_hat = scale(v, 1.0 / nv);
-      const Vec3 r_hat = scale(ref, 1.0 / nr);
-      const Vec3 n_hat = scale(normal->second, 1.0 / nn);
+      const Vec3 v_hat = scaled(v, 1.0 / nv);
+      const Vec3 r_hat = scaled(ref, 1.0 / nr);
+      const Vec3 n_hat = scaled(normal->second, 1.0 / nn);
       const double a = std::atan2(dot(cross(r_hat, v_hat), n_hat), dot(r_hat, v_hat)) * kDegPerRad;
       m = a >= 0.0 ? a / A : (-a - A) / std::max(180.0 - A, 1e-6);
     }
@@ -156,16 +131,16 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
     const double w =
         std::min(pinch_sigmoid(norm(sub(ha, ht)), params), pinch_sigmoid(norm(sub(hb, ht)), params));
     if (w > 0.0) {
-      const Vec3 m = scale(add(ha, hb), 0.5);
+      const Vec3 m = scaled(add(ha, hb), 0.5);
       const Vec3 e = sub(hb, ha);
       const int k = params.tripod_pinch_alignment_axis;
       Vec3 qa = m;
       Vec3 qb = m;
       qa[k] -= e[k] / 2.0;
       qb[k] += e[k] / 2.0;
-      ha = add(scale(ha, 1.0 - w), scale(qa, w));
-      hb = add(scale(hb, 1.0 - w), scale(qb, w));
-      ht = add(scale(ht, 1.0 - w), scale(m, w));
+      ha = add(scaled(ha, 1.0 - w), scaled(qa, w));
+      hb = add(scaled(hb, 1.0 - w), scaled(qb, w));
+      ht = add(scaled(ht, 1.0 - w), scaled(m, w));
       tripod_weight = w;
     }
   }
@@ -205,7 +180,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
         palm_debug[f] = {z, bend, e};
       }
     }
-    frame.target_positions[f] = add(P, scale(h.at(f), s));
+    frame.target_positions[f] = add(P, scaled(h.at(f), s));
   }
 
   // 4. Dynamic thumb adduction offset.
@@ -225,15 +200,15 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       if (open - close <= 0.0) t = -t;
       if (t >= 0.0 && t <= span) {
         adduction_alpha = 1.0 - t / span;
-        adduction_bias = add(scale(params.dynamic_thumb_adduction_open_bias_local, 1.0 - adduction_alpha),
-                             scale(params.dynamic_thumb_adduction_close_bias_local, adduction_alpha));
+        adduction_bias = add(scaled(params.dynamic_thumb_adduction_open_bias_local, 1.0 - adduction_alpha),
+                             scaled(params.dynamic_thumb_adduction_close_bias_local, adduction_alpha));
         adduction_applied = true;
       } else if (t < 0.0) {
         const double fade = params.dynamic_thumb_adduction_close_fade_width;
         if (fade > 1e-9 && t >= -fade) {
           const double u = (t + fade) / fade;
           adduction_alpha = u * u * (3.0 - 2.0 * u);
-          adduction_bias = scale(params.dynamic_thumb_adduction_close_bias_local, adduction_alpha);
+          adduction_bias = scaled(params.dynamic_thumb_adduction_close_bias_local, adduction_alpha);
           adduction_applied = true;
         }
       }
@@ -265,7 +240,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       const double nn = norm(plane->second.human_normal);
       if (!(nn > 1e-9)) continue;
       const double thr = std::max(side_touch_threshold(params, f), 1e-9);
-      const double d = dot(sub(c, plane->second.human_point), scale(plane->second.human_normal, 1.0 / nn));
+      const double d = dot(sub(c, plane->second.human_point), scaled(plane->second.human_normal, 1.0 / nn));
       if (!(std::abs(d) <= thr)) continue;
       const double ratio = std::abs(d) / thr;
       if (side_partner.empty() || ratio < best_ratio) {
@@ -280,7 +255,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       const SideTouchPlane& plane = params.side_touch_planes.at(side_partner);
       const double nr = norm(plane.robot_normal);
       if (nr > 1e-9) {
-        const Vec3 n_hat = scale(plane.robot_normal, 1.0 / nr);
+        const Vec3 n_hat = scaled(plane.robot_normal, 1.0 / nr);
         side_alpha = clamp((side_thr - std::abs(side_d)) / side_thr, 0.0, 1.0);
         double clearance = params.side_touch_robot_clearance_m;
         const auto by_finger = params.side_touch_by_finger.find(side_partner);
@@ -290,7 +265,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
         if (side_d < 0.0) clearance = -clearance;
         Vec3& thumb = frame.target_positions.at("thumb");
         side_g = dot(sub(thumb, plane.robot_point), n_hat);
-        side_adjustment = scale(n_hat, side_alpha * (clearance - side_g));
+        side_adjustment = scaled(n_hat, side_alpha * (clearance - side_g));
         thumb = add(thumb, side_adjustment);
         side_touch_applied = true;
       }
@@ -315,7 +290,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       if (c == "thumb" || !contains_name(F, c)) continue;
       const Vec3 v = sub(h.at(c), thumb);
       const double d = norm(v);
-      const Vec3 u = d > 1e-9 ? scale(v, 1.0 / d) : Vec3{0.0, 0.0, 0.0};
+      const Vec3 u = d > 1e-9 ? scaled(v, 1.0 / d) : Vec3{0.0, 0.0, 0.0};
       if (d < closest_distance) {
         closest_distance = d;
         closest_partner = c;
@@ -328,7 +303,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       } else if (d <= eps1) {
         reach = (d - eps2) * eps1 / std::max(eps1 - eps2, 1e-9);
       }
-      frame.pinch_vectors[c] = scale(u, s * std::max(reach, params.pinch_contact_distance_m));
+      frame.pinch_vectors[c] = scaled(u, s * std::max(reach, params.pinch_contact_distance_m));
       const double w = pinch_sigmoid(d, params);
       frame.pinch_weights[c] = w;
       pinch_distances[c] = d;
