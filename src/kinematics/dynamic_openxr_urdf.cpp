@@ -10,12 +10,11 @@
 #include "config/config.hpp"
 #include "kinematics/model_cache.hpp"
 #include "kinematics/palm_layout.hpp"
+#include "kinematics/vec3.hpp"
 
 namespace kelto::hand::detail {
 
 namespace {
-
-using Vec3 = std::array<double, 3>;
 
 struct FingerWord {
   const char* key;   // anthropometry finger key
@@ -78,27 +77,10 @@ std::string format_vec3(const Vec3& v) {
   return out.str();
 }
 
-double dot(const Vec3& a, const Vec3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
-Vec3 sub(const Vec3& a, const Vec3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-
-Vec3 scaled(const Vec3& a, double s) {
-  return {a[0] * s, a[1] * s, a[2] * s};
-}
-
 // Unit vector, or the vector unchanged when its squared norm is not positive.
 Vec3 normalized_or_same(const Vec3& a) {
-  const double squared = dot(a, a);
-  if (!(squared > 0.0)) return a;
-  return scaled(a, 1.0 / std::sqrt(squared));
+  if (!(dot(a, a) > 0.0)) return a;
+  return normalized(a);
 }
 
 ValueSpan bone_joint_origin(const std::string& text, const std::string& joint) {
@@ -156,10 +138,10 @@ bool apply_bone_lengths(std::string& text, const Config& config, const std::stri
       const std::string joint = side + "_" + finger.word + "_" + suffix;
       const ValueSpan span = bone_joint_origin(text, joint);
       const Vec3 origin = parse_vec3(text.substr(span.begin, span.end - span.begin));
-      const double norm = std::sqrt(dot(origin, origin));
-      if (norm <= 1e-12 || !(length > 0.0))
+      const double current = norm(origin);
+      if (current <= 1e-12 || !(length > 0.0))
         throw std::runtime_error("Invalid dynamic OpenXR bone length: " + key);
-      text.replace(span.begin, span.end - span.begin, format_vec3(scaled(origin, length / norm)));
+      text.replace(span.begin, span.end - span.begin, format_vec3(scaled(origin, length / current)));
       edited = true;
     }
   }
@@ -196,19 +178,15 @@ void apply_palm_layout(std::string& text, const Config& config, const std::strin
           std::string("hand.anthropometry.fingers.") + row.finger + ".metacarpal";
       const Vec3 ab = sub(a, b);
       double s = 1.0;
-      if (config.contains(metacarpal_key)) s = config.number(metacarpal_key) / std::sqrt(dot(ab, ab));
-      base = {b[0] + s * ab[0], b[1] + s * ab[1], b[2] + s * ab[2]};
+      if (config.contains(metacarpal_key)) s = config.number(metacarpal_key) / norm(ab);
+      base = add(b, scaled(ab, s));
     }
     const double out_of_plane = dot(normal, a);
-    const Vec3 landmark = {uv[0] * e_idx[0] + uv[1] * e_mid[0] + out_of_plane * normal[0],
-                           uv[0] * e_idx[1] + uv[1] * e_mid[1] + out_of_plane * normal[1],
-                           uv[0] * e_idx[2] + uv[1] * e_mid[2] + out_of_plane * normal[2]};
+    const Vec3 landmark = add(add(scaled(e_idx, uv[0]), scaled(e_mid, uv[1])), scaled(normal, out_of_plane));
     const std::string joint = side + "_" + row.joint_suffix;
     const ValueSpan span = palm_joint_origin(text, joint);
     const Vec3 origin = parse_vec3(text.substr(span.begin, span.end - span.begin));
-    const Vec3 moved = {origin[0] + landmark[0] - base[0], origin[1] + landmark[1] - base[1],
-                        origin[2] + landmark[2] - base[2]};
-    text.replace(span.begin, span.end - span.begin, format_vec3(moved));
+    text.replace(span.begin, span.end - span.begin, format_vec3(sub(add(origin, landmark), base)));
   }
 }
 

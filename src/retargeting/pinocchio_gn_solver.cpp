@@ -6,13 +6,17 @@
 #include <limits>
 #include <stdexcept>
 
+#include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
 
 namespace kelto::hand {
 namespace {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
+using detail::column;
+using detail::cross;
+using detail::Mat3;
+using detail::transpose_mul;
+using detail::Vec3;
 using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 bool starts_with(const std::string& text, const std::string& prefix) {
@@ -88,17 +92,6 @@ Eigen::VectorXd damped_solve(Eigen::MatrixXd A, double damping, const Eigen::Vec
 
 double max_abs(const Eigen::VectorXd& v) {
   return v.size() == 0 ? 0.0 : v.cwiseAbs().maxCoeff();
-}
-
-Vec3 column(const Mat3& m, int c) {
-  return {m[c], m[3 + c], m[6 + c]};
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-Vec3 transpose_mul(const Mat3& w, const Vec3& v) {
-  return {w[0] * v[0] + w[3] * v[1] + w[6] * v[2], w[1] * v[0] + w[4] * v[1] + w[7] * v[2],
-          w[2] * v[0] + w[5] * v[1] + w[8] * v[2]};
 }
 
 }  // namespace

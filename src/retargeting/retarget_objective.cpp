@@ -5,35 +5,27 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
 
 namespace kelto::hand {
 namespace {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
+using detail::add;
+using detail::column;
+using detail::cross;
 using detail::finger_at;
+using detail::Mat3;
+using detail::sub;
+using detail::transpose_mul;
 using detail::value_or;
+using detail::Vec3;
 
 const std::string kThumb = "thumb";
 const char* const kAxisNames[3] = {"x", "y", "z"};
 
 double positive(double w) {
   return w > 0.0 ? w : 0.0;
-}
-Vec3 sub(const Vec3& a, const Vec3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-Vec3 column(const Mat3& m, int c) {
-  return {m[c], m[3 + c], m[6 + c]};
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-// W^T v for a row-major W.
-Vec3 transpose_mul(const Mat3& w, const Vec3& v) {
-  return {w[0] * v[0] + w[3] * v[1] + w[6] * v[2], w[1] * v[0] + w[4] * v[1] + w[7] * v[2],
-          w[2] * v[0] + w[5] * v[1] + w[8] * v[2]};
 }
 
 void append_scaled(std::vector<double>& values, const Vec3& v, double s) {
@@ -99,10 +91,6 @@ Vec3 angular_column(const DenseMatrix& omega, std::size_t i) {
     throw std::out_of_range("Objective angular Jacobian has too few columns");
   }
   return {omega.data[i], omega.data[omega.cols + i], omega.data[2 * omega.cols + i]};
-}
-
-Vec3 add(const Vec3& a, const Vec3& b) {
-  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
 }
 
 // Weight of finger f's tip position term.

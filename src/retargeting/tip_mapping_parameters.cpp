@@ -5,13 +5,17 @@
 #include <set>
 #include <stdexcept>
 
+#include "kinematics/vec3.hpp"
+
 namespace kelto::hand {
 namespace {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
-
-constexpr Mat3 kIdentity{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+using detail::column;
+using detail::determinant;
+using detail::dot;
+using detail::kIdentity;
+using detail::Mat3;
+using detail::Vec3;
 
 Vec3 vec3(const Config& config, const std::string& key, const Vec3& fallback) {
   if (!config.contains(key)) return fallback;
@@ -43,15 +47,13 @@ bool contains_name(const std::vector<std::string>& names, const std::string& nam
 
 // Orthonormal columns and determinant +1, both within 1e-6; a NaN entry fails the first test.
 void check_rotation(const Mat3& m, const std::string& key) {
-  auto column_dot = [&m](int a, int b) { return m[a] * m[b] + m[3 + a] * m[3 + b] + m[6 + a] * m[6 + b]; };
+  auto column_dot = [&m](int a, int b) { return dot(column(m, a), column(m, b)); };
   auto within = [](double value) { return std::abs(value) <= 1e-6; };
   const bool orthonormal = within(column_dot(0, 0) - 1.0) && within(column_dot(1, 0)) &&
                            within(column_dot(2, 0)) && within(column_dot(1, 1) - 1.0) &&
                            within(column_dot(2, 1)) && within(column_dot(2, 2) - 1.0);
   if (!orthonormal) throw std::runtime_error(key + " must be orthonormal");
-  const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                     m[2] * (m[3] * m[7] - m[4] * m[6]);
-  if (std::abs(det - 1.0) > 1e-6) throw std::runtime_error(key + " must have determinant +1");
+  if (std::abs(determinant(m) - 1.0) > 1e-6) throw std::runtime_error(key + " must have determinant +1");
 }
 
 // A non-negative value, with anything that is not >= 0 (NaN included) taken as 0.
