@@ -11,6 +11,7 @@
 #include "capi/fingers.hpp"
 #include "capi/last_error.hpp"
 #include "capi/records.hpp"
+#include "kinematics/vec3.hpp"
 
 namespace kelto::hand::detail {
 namespace {
@@ -21,11 +22,8 @@ struct ScoredOutcome {
   double residual_norm = 0.0;
 };
 
-double distance(const std::array<double, 3>& a, const std::array<double, 3>& b) {
-  const double dx = a[0] - b[0];
-  const double dy = a[1] - b[1];
-  const double dz = a[2] - b[2];
-  return std::sqrt(dx * dx + dy * dy + dz * dz);
+double distance(const Vec3& a, const Vec3& b) {
+  return norm(sub(a, b));
 }
 
 // Worst fingertip distance between a state and the targets, in the wrist frame.

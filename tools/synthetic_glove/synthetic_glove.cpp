@@ -4,36 +4,22 @@
 #include <stdexcept>
 
 #include "kinematics/frame_math.hpp"
+#include "kinematics/vec3.hpp"
 
 namespace kelto::hand::synthetic {
 namespace {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
-
-Mat3 mul(const Mat3& a, const Mat3& b) {
-  Mat3 out{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      out[3 * r + c] = a[3 * r] * b[c] + a[3 * r + 1] * b[3 + c] + a[3 * r + 2] * b[6 + c];
-    }
-  }
-  return out;
-}
-Vec3 mul(const Mat3& m, const Vec3& v) {
-  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
-          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
-}
-Mat3 transpose(const Mat3& m) {
-  return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]};
-}
-Vec3 column(const Mat3& m, int c) {
-  return {m[c], m[3 + c], m[6 + c]};
-}
+using detail::column;
+using detail::determinant;
+using detail::kIdentity;
+using detail::Mat3;
+using detail::mul;
+using detail::sub;
+using detail::transpose;
+using detail::Vec3;
 
 Mat3 inverse(const Mat3& m) {
-  const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                     m[2] * (m[3] * m[7] - m[4] * m[6]);
+  const double det = determinant(m);
   if (!(std::abs(det) > 1e-12)) throw std::runtime_error("synthetic glove: tip mapping rotation is singular");
   const double k = 1.0 / det;
   return {k * (m[4] * m[8] - m[5] * m[7]), k * (m[2] * m[7] - m[1] * m[8]), k * (m[1] * m[5] - m[2] * m[4]),
@@ -60,7 +46,6 @@ GloveFeatureFrame SyntheticGlove::frame_from_state(const HandKinematicsState& st
   const Mat3 MB_inv = inverse(MB);
   const double s = options_.human_hand_scale.value_or(params_.human_hand_scale);
   if (!(std::abs(s) > 1e-12)) throw std::runtime_error("synthetic glove: human hand scale must not be zero");
-  const Mat3 identity{1, 0, 0, 0, 1, 0, 0, 0, 1};
   std::normal_distribution<double> gauss(0.0, 1.0);
 
   GloveFeatureFrame frame;
@@ -73,7 +58,7 @@ GloveFeatureFrame SyntheticGlove::frame_from_state(const HandKinematicsState& st
     const auto offset_it = params_.input_tip_offset_local.find(f);
     const Vec3 o = offset_it == params_.input_tip_offset_local.end() ? Vec3{0, 0, 0} : offset_it->second;
     const auto rot_it = params_.input_tip_rotation_offset_local.find(f);
-    const Mat3 T = rot_it == params_.input_tip_rotation_offset_local.end() ? identity : rot_it->second;
+    const Mat3 T = rot_it == params_.input_tip_rotation_offset_local.end() ? kIdentity : rot_it->second;
 
     // Tip rotation: R_f * T follows MB^-1 * R_t (made orthonormal again when MB is no rotation).
     const Mat3 local_t = mul(MB_inv, Rt);
@@ -84,7 +69,7 @@ GloveFeatureFrame SyntheticGlove::frame_from_state(const HandKinematicsState& st
                       (t[2] - params_.palm_offset_local[2]) / s};
     const Vec3 tip = mul(MB_inv, scaled);
     const Vec3 Ro = mul(Rf, o);
-    Vec3 p{tip[0] - Ro[0], tip[1] - Ro[1], tip[2] - Ro[2]};
+    Vec3 p = sub(tip, Ro);
 
     if (options_.position_noise_m > 0.0) {
       for (double& value : p) value += options_.position_noise_m * gauss(rng_);
