@@ -1,7 +1,6 @@
 // GloveDecoder: line grammar, units, hold, filters, biases and error texts.
 #include "runtime/glove_decoder.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -53,37 +52,27 @@ void expect_rotation(const kx_pose& pose, const Matrix& rotation) {
 TEST(GloveDecoder, RefusedLinesAndTheirErrorTexts) {
   const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
       {"[thumb]", "", "", ""},
-      {"[thumb]", "", "plain text", ""},
       {"[thumb]", "", "{fs: [[1, 0, 0, 0]]}", ""},
       {"[thumb]", "", "{t: P, fs: [[1, 0, 0, 0]]}", ""},
-      {"[thumb]", "", "{t: null, type: status, fs: [[1, 0, 0, 0]]}", ""},
       {"[thumb]", "", "{t: p, fs: null, fingers: null}", ""},
-      {"[thumb]", "", "{t: p, fs: {thumb: [1, 0, 0, 0]}}", ""},
       {"[thumb, pinky]", "", "{t: p, fs: [[1, 0, 0, 0]]}", ""},  // fewer items; pinky refused only when used
       {"[thumb]", "", "{t: p, fs: [[1, 0, 0]]}", ""},
       {"[thumb]", "", "{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0]]}", ""},   // the quaternion form needs eight
       {"[thumb]", "", "{t: p, fsq: null, fs: [[1, 0, 0, 0]]}", ""},  // fsq wins even when null
-      {"[thumb]", "", "{t: p, fs: [null]}", ""},
       {"[thumb]", "", "{t: p, fs: [", "yaml-cpp: error at line 1"},
-      {"[thumb]", "", "{t: [p], fs: [[1, 0, 0, 0]]}", "bad conversion"},
       {"[thumb]", "", "{t: p, fs: [[yes, 0, 0, 0]]}", "bad conversion"},
-      {"[thumb]", "", "{t: p, fs: [{v: 1, p: [0, 0, 0]}]}", "bad conversion"},
       {"[thumb]", "", "{t: p, fs: [{position: [1, 2]}]}", "position must contain 3 numbers"},
       {"[thumb]", "", "{t: p, fs: [{p: [0, 0, 0], u: [1, 0, 0]}]}", "quaternion must contain 4 numbers"},
       {"[thumb]", "", "{t: p, fsq: [[1, 0, 0, 0, 0, 0, 0, 0]]}", "quaternion norm is too small"},
-      {"[thumb]", "", "{t: p, fs: [{p: [0, 0, 0], quat: [1e-10, 0, 0, 0]}]}", "quaternion norm is too small"},
       {"[pinky]", "", "{t: p, fs: [[1, 0, 0, 0]]}", "unsupported finger: pinky"},
       {"[thumb]", "", "{t: p, fs: [[1, .nan, 0, 0]]}", "glove sample contains a non-finite number"},
       {"[thumb]", "", "{t: p, fsq: [[1, 0, 0, 0, .inf, 0, 0, 1]]}",
        "glove sample contains a non-finite number"},
       {"", "", "", "Config key was not found: retargeting.finger_order"},
-      {"[]", "", "", "retargeting.finger_order must contain 1 to 5 fingers"},
       {"[thumb, first, middle, ring, little, thumb]", "", "",
        "retargeting.finger_order must contain 1 to 5 fingers"},
-      {"[thumb]", "glove: {rpy_bias_deg: {thumb: [1, 2]}}", "", "rpy_bias_deg must contain 3 numbers"},
       {"[thumb]", "glove: {right: {rpy_bias_deg: {thumb: [1, 2, 3, 4]}}}", "",
        "rpy_bias_deg must contain 3 numbers"},
-      {"[pinky]", "glove: {rpy_bias_deg: {pinky: [1, 2, 3]}}", "", "unsupported finger: pinky"},
       {"[thumb]", "glove: {position_filter_alpha: fast}", "", "bad conversion"},
   };
   for (const auto& [fingers, yaml, line, error] : cases) {
@@ -114,11 +103,9 @@ TEST(GloveDecoder, UnitsOfEachForm) {
       {"{t: p, fs: [[1, 0, 0, 0, 0, 0, 90000]]}", {0, 0, 0}, kRotZ90},
       {"{t: p, fs: [[1, 0, 0, 0, 90000, 0, 90000]]}", {0, 0, 0}, kRotZ90X90},  // yaw first, then roll
       {"{t: p, fsq: [[1, 0, 0, 0, 707107, 707107, 0, 0]]}", {0, 0, 0}, kRotX90},
-      {"{t: p, fsq: [[1, 0, 0, 0, 0.70710678, 0, 0.70710678, 0]]}", {0, 0, 0}, kRotY90},
       {"{t: p, fsq: [[1, 0, 0, 0, 0, 0, 0, 1.2]]}", {0, 0, 0}, kRotZ180},
       {"{t: p, fsq: [[1, 0, 0, 0, 1, 0, 0, 0, 99]], fs: [[1, 5, 5, 5]]}", {0, 0, 0}, kIdentity},
       {"{t: pose, fs: [{p: [1000000, 0, 0]}]}", {1, 0, 0}, kIdentity},
-      {"{t: p, fs: [{p: [0, 0, 0], a: [0, 90000, 0]}]}", {0, 0, 0}, kRotY90},
       {"{t: p, fs: [{p: [0, 0, 0], a: [90000, 0, 0], u: [0, 0, 0, 1]}]}", {0, 0, 0}, kRotX90},  // a wins
       {"{t: p, fs: [{p: null, pos_milli_mm: [7, 8, 9], u: null, quat_micro: [707107, 0, 0, 707107]}]}",
        {7e-6, 8e-6, 9e-6},
@@ -141,20 +128,13 @@ TEST(GloveDecoder, UnitsOfEachForm) {
 
 TEST(GloveDecoder, RecordHeaderSlotsAndZeroBytes) {
   const auto decoder = make_decoder("[little, middle]", "", KX_HAND_LEFT, "glove_left");
-  const auto now = [] {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  };
-  const double before = now();
   // Item 0 belongs to the little finger, item 1 to the middle one, item 2 to nobody.
   const kx_engine_input record =
       decode(*decoder, "{t: p, fs: [[1, 1000000, 0, 0], [1, 0, 2000000, 0], junk]}");
-  const double after = now();
   EXPECT_EQ(record.struct_size, 1104u);
   EXPECT_EQ(record.abi_version, 2u);
   EXPECT_EQ(std::string(record.source_name.data, record.source_name.size), "glove_left");
   EXPECT_EQ(record.hand_side, KX_HAND_LEFT);
-  EXPECT_GE(record.timestamp_s, before - 1e-6);
-  EXPECT_LE(record.timestamp_s, after + 1e-6);
   expect_rotation(record.root, kIdentity);
   EXPECT_EQ(record.local_tip_mask, 0b10100u);
   EXPECT_EQ(record.world_tip_mask, 0b10100u);
@@ -179,7 +159,6 @@ TEST(GloveDecoder, InvalidSamplesRepeatTheLastValidOne) {
       {"{t: p, fs: [[2, 1000000, 0, 0, 0, 0, 90000]]}", 1, kRotZ90},  // any nonzero flag is valid
       {"{t: p, fs: [[0, 9000000, 0, 0, 90000, 0, 0]]}", 1, kRotZ90},
       {"{t: p, fs: [{v: no, p: [8000000, 0, 0]}]}", 1, kRotZ90},
-      {"{t: p, fs: [{valid: false, p: [8000000, 0, 0]}]}", 1, kRotZ90},
       {"{t: p, fs: [{v: null, valid: yes, p: [2000000, 0, 0]}]}", 2, kIdentity},
       {"{t: p, fs: [{v: null, p: [3000000, 0, 0]}]}", 3, kIdentity},  // no flag: valid
       {"{t: p, fs: [{v: off, p: [7000000, 0, 0]}]}", 3, kIdentity},
@@ -200,7 +179,6 @@ TEST(GloveDecoder, Filters) {
   const std::tuple<const char*, kx_hand_side, double> positions[] = {
       {"", KX_HAND_RIGHT, 0.35},
       {"glove: {position_filter_alpha: 0.5, right: {position_filter_alpha: 0.8}}", KX_HAND_RIGHT, 0.8},
-      {"glove: {position_filter_alpha: 0.5, right: {position_filter_alpha: 0.8}}", KX_HAND_LEFT, 0.5},
       {"glove: {position_filter_alpha: 2}", KX_HAND_RIGHT, 1.0},
       {"glove: {left: {position_filter_alpha: -0.5}}", KX_HAND_LEFT, 0.0},
       {"glove: {position_filter_alpha: .nan}", KX_HAND_RIGHT, 1.0},

@@ -60,7 +60,6 @@ TEST_F(RuntimeOptions, ErrorTexts) {
       {{"--side", "left", "--print-rate"}, "missing value for --print-rate"},
       {{"--bogus"}, "unknown option: --bogus"},
       {{"--config=a.yaml"}, "unknown option: --config=a.yaml"},  // no equals forms
-      {{"--view"}, "unknown option: --view"},                    // no abbreviations
       {{"--Viewer"}, "unknown option: --Viewer"},                // case matters
       {{"a.yaml"}, "unknown option: a.yaml"},
       {{"--bogus", "--help"}, "unknown option: --bogus"},  // the error comes before help
