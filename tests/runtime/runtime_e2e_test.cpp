@@ -1,7 +1,6 @@
 // kelto_hand_runtime as a user runs it: against simulated gloves on pseudo-terminals, with signals, and
 // with bad command lines. Waits have generous upper bounds only; nothing here measures speed.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -46,48 +46,39 @@ fs::path hand_config() {
   return kelto::test::source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
 }
 
-// A program whose standard output and error are read through pipes; killed if still running at the end.
+// A program whose standard output and error go to files in `dir`; killed if still running at the end.
 class Child {
  public:
-  explicit Child(const Lines& args) {
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  Child(const Lines& args, const fs::path& dir)
+      : out_(dir / (std::to_string(++count_) + ".out")), err_(out_) {
+    err_.replace_extension(".err");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    fds_[0] = out[0];
-    fds_[1] = err[0];
     if (spawned != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(spawned));
   }
   ~Child() {
-    if (!status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(fds_[0]);
-    ::close(fds_[1]);
+    if (!status_) ::kill(pid_, SIGKILL);
+    if (!status_) ::waitpid(pid_, nullptr, 0);
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  const std::string& out() const { return text_[0]; }
-  const std::string& err() const { return text_[1]; }
+  std::string out() const { return kelto::test::read_file(out_); }
+  std::string err() const { return kelto::test::read_file(err_); }
   void signal(int number) const { ::kill(pid_, number); }
 
-  // Reads output until `ready` holds, the program has ended or the limit has passed.
+  // Waits until `ready` holds, the program has ended or the limit has passed.
   bool wait_for(const std::function<bool()>& ready) {
-    for (const Clock::time_point end = Clock::now() + kLimit; !ready();) {
-      if (Clock::now() >= end || (reap() && !pump(0))) return ready();
-      pump(50);
+    for (const Clock::time_point end = Clock::now() + kLimit; !ready(); std::this_thread::sleep_for(20ms)) {
+      if (Clock::now() >= end || reap()) return ready();
     }
     return true;
   }
@@ -97,8 +88,6 @@ class Child {
   // The exit status once the program has ended by itself; no value for a signal death or the limit.
   std::optional<int> wait_exit() {
     wait_for([&] { return reap(); });
-    while (pump(0)) {
-    }
     if (!status_ || !WIFEXITED(*status_)) return std::nullopt;
     return WEXITSTATUS(*status_);
   }
@@ -109,23 +98,10 @@ class Child {
     if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
     return status_.has_value();
   }
-  bool pump(int wait_ms) {  // true when something arrived
-    pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-    if (::poll(fds, 2, wait_ms) <= 0) return false;
-    bool got = false;
-    char buffer[65536];
-    for (int i = 0; i < 2; ++i) {
-      if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) text_[i].append(buffer, static_cast<std::size_t>(n));
-      got = got || n > 0;
-    }
-    return got;
-  }
 
+  static inline int count_ = 0;
+  fs::path out_, err_;
   pid_t pid_ = -1;
-  int fds_[2] = {-1, -1};
-  std::string text_[2];
   std::optional<int> status_;
 };
 
@@ -201,13 +177,13 @@ class RuntimeProgram : public ::testing::Test {
   std::unique_ptr<Child> start_glove(const fs::path& link, const std::string& side, Lines extra = {}) {
     Lines args = {kSimulator.string(), "--link", link.string(), "--side", side, "--duration", "600"};
     args.insert(args.end(), extra.begin(), extra.end());
-    auto glove = std::make_unique<Child>(args);
+    auto glove = std::make_unique<Child>(args, dir_.path());
     EXPECT_TRUE(glove->wait_for_text("[kelto_glove_simulator] " + side + " glove on")) << glove->err();
     return glove;
   }
   std::unique_ptr<Child> start_runtime(Lines args) {
     args.insert(args.begin(), {kRuntime.string(), "--config", hand_config().string()});
-    return std::make_unique<Child>(args);
+    return std::make_unique<Child>(args, dir_.path());
   }
 
   kelto::test::TempDir dir_;
@@ -316,7 +292,7 @@ TEST_F(RuntimeProgram, ErrorsEndWithUsageAndStatusOne) {
     SCOPED_TRACE(::testing::PrintToString(args));
     Lines command = {kRuntime.string()};
     command.insert(command.end(), args.begin(), args.end());
-    Child child(command);
+    Child child(command, dir_.path());
     EXPECT_EQ(child.wait_exit(), status) << child.err();
     EXPECT_EQ(child.out(), usage_text(kRuntime.string()));
     if (status == 0) {
