@@ -46,7 +46,7 @@ bool display_available() {
     void* x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_GLOBAL);
     const auto open_display =
         x11 ? reinterpret_cast<void* (*)(const char*)>(dlsym(x11, "XOpenDisplay")) : nullptr;
-    void* connection = nullptr;
+    static void* connection = nullptr;  // kept reachable
     for (int attempt = 0; open_display && !connection && attempt < 50; ++attempt) {
       if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the previous reset
       connection = open_display(nullptr);
