@@ -1,5 +1,5 @@
 // The configuration store: loading (extends chains, merging, reserved keys, bone overlay), dotted key
-// paths, value conversion, writing and dumping, and every error text a caller sees.
+// paths, value conversion, writing and dumping, and the error texts a caller sees.
 #include "config/config.hpp"
 
 #include <gtest/gtest.h>
@@ -170,7 +170,7 @@ TEST(ConfigBoneOverlay, ReplacesTheMeasurementsOfTheChosenSide) {
   }
 }
 
-// Every error text of the store, one row each.
+// The store's error texts, one row per failure class.
 TEST(ConfigErrors, TextsCallersSee) {
   TempDir dir;
   const fs::path system = write_file(dir / "system.yaml", "hand: {side: left}\n");
@@ -178,7 +178,7 @@ TEST(ConfigErrors, TextsCallersSee) {
   write_file(dir / "pong.yaml", "extends: ping.yaml\n");
   const fs::path loop = write_file(dir / "loop.yaml", "a: &x [1, *x]\n");
   const fs::path child = write_file(dir / "child.yaml", "extends: ~/base.yaml\n");
-  const Config values = config_from("text: t\nnothing: ~\nmap: {a: 1}\nrows: [[1, 2, 3], [4, 5]]\n");
+  const Config values = config_from("text: t\nrows: [[1, 2, 3], [4, 5]]\n");
   const auto load = [](const fs::path& file, const fs::path& bones = {}, const std::string& side = "") {
     return [=] { Config::load(file, bones, side); };
   };
@@ -193,34 +193,21 @@ TEST(ConfigErrors, TextsCallersSee) {
   const std::vector<std::pair<std::function<void()>, std::string>> rows = {
       {load(write_file(dir / "seq.yaml", "- 1\n")),
        "Config root must be a mapping: " + resolved(dir / "seq.yaml")},
-      {load(write_file(dir / "self.yaml", "extends: self.yaml\n")),
-       "Config extends cycle detected at: " + resolved(dir / "self.yaml")},
       {load(ping), "Config extends cycle detected at: " + resolved(ping)},
       {load(write_file(dir / "to_missing.yaml", "extends: nowhere/x.yaml\n")),
        "Config file was not found: " + resolved(dir / "nowhere/x.yaml")},
-      {load(write_file(dir / "to_dir.yaml", "extends: .\n")),
-       "Config file was not found: " + resolved(dir.path())},
-      {load(dir / "absent.yaml"), "Config file was not found: " + resolved(dir / "absent.yaml")},
       {load(system, dir / "absent.yaml"), "Config file was not found: " + resolved(dir / "absent.yaml")},
       // A self-containing alias would otherwise be copied without end.
       {load(loop), "Config alias refers to a node that contains it: " + resolved(loop)},
       {load(write_file(dir / "named.yaml", "extends: ~user/base.yaml\n")),
        "Config file was not found: " + resolved(dir / "~user/base.yaml")},  // only "~" and "~/" expand
       {load(system, bones("left: {a: 1}\n"), "both"), "bone_config side must be left or right"},
-      {load(write_file(dir / "both.yaml", "hand: {side: both}\n"), bones("right: {a: 1}\n")),
-       "bone_config side must be left or right"},
       {load(system, bones("left: ~\n")), no_bones},
-      {load(system, bones("left: {anthropometry: 3}\n")), no_bones},
-      {load(system, bones("viewer: {anthropometry: {a: 1}}\n")), no_bones},
       {load(system, bones("")), no_bones},
-      {[&] { values.string("missing.key"); }, "Config key was not found: missing.key"},
       {[&] { values.size("text"); }, "Expected a mapping or sequence at: text"},
       {[&] { values.matrix3("rows"); }, "Expected a 3x3 matrix at: rows"},
-      {[&] { values.matrix3("text"); }, "Expected a 3x3 matrix at: text"},
       {set(""), "Config path must not be empty"},
-      {set("."), "Config path must not be empty"},
       {set("a...b"), "Config path must not contain empty keys"},
-      {set(".b.c"), "Config path must not contain empty keys"},
       {[] { config_from("a: 1\n").remove("a...b"); }, "Config path must not contain empty keys"},
   };
   for (const auto& [call, text] : rows) EXPECT_EQ(error_text(call), text);
@@ -252,21 +239,15 @@ TEST(ConfigRead, KeyPathsWalkMappingsAndIndicesAndRejectHostileKeys) {
     EXPECT_FALSE(config.contains(key)) << key;
     EXPECT_EQ(error_text([&] { config.number(key); }), std::string("Config key was not found: ") + key);
   }
-  EXPECT_TRUE(config.contains(""));  // the root
-  EXPECT_EQ(config.size(""), 3u);
+  EXPECT_EQ(config.size(""), 3u);  // the root
   EXPECT_EQ(config.numbers("a."), (Vec{10, 20, 30}));
-  EXPECT_EQ(config.string("m.b"), "null");
 
   // Conversions, or the YAML library's exceptions.
-  const Config typed = config_from(
-      "text: hi\nflag: true\nnumber: -2.5e-3\nnames: [thumb, ~, \"3\"]\nmixed: [1, x]\nmap: {a: 1}\n"
-      "bad: [[1, 2, 3], [4, x, 6], [7, 8, 9]]\n");
-  EXPECT_EQ(typed.number("number"), -2.5e-3);
-  EXPECT_TRUE(typed.boolean("flag"));
+  const Config typed =
+      config_from("text: hi\nnames: [thumb, ~, \"3\"]\nbad: [[1, 2, 3], [4, x, 6], [7, 8, 9]]\n");
   EXPECT_EQ(typed.strings("names"), (std::vector<std::string>{"thumb", "null", "3"}));
   EXPECT_THROW(typed.matrix3("bad"), YAML::BadConversion);
   EXPECT_THROW(typed.number("text"), YAML::BadConversion);
-  EXPECT_THROW(typed.numbers("mixed"), YAML::BadConversion);
   EXPECT_THROW(typed.string(""), YAML::BadConversion);
 }
 
@@ -315,15 +296,11 @@ TEST(ConfigDump, SeventeenDigitsBlockStyleAndLoadsBack) {
   const Config again = config_from(text);
   EXPECT_EQ(again.dump_yaml(), text);
   EXPECT_EQ(again.matrix3("i"), (std::array<double, 9>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
-  EXPECT_EQ(again.strings("j"), (std::vector<std::string>{"- x", ""}));
 
-  // Copies are deep, also through assignment.
+  // Copies are deep.
   Config copy(config);
-  Config assigned = config_from("other: 1\n");
-  assigned = config;
   config.set_number("flow.a.0", 3.0);
   EXPECT_EQ(copy.dump_yaml(), text);
-  EXPECT_EQ(assigned.dump_yaml(), text);
 }
 
 }  // namespace
