@@ -3,12 +3,9 @@
 // and the overlay's publication through a temporary file.
 #include "runtime/calibration_capture.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,17 +14,16 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "config/config.hpp"
-#include "kinematics/pinocchio_hand_kinematics.hpp"
-#include "retargeting/tip_mapping_parameters.hpp"
-#include "support/test_files.hpp"
-#include "synthetic_glove/synthetic_glove.hpp"
+#include "glove_simulator/glove_line_writer.hpp"
+#include "glove_simulator/pseudo_terminal.hpp"
+#include "glove_simulator/simulated_glove.hpp"
+#include "support/programs.hpp"
 
 namespace kelto::hand::runtime {
 namespace {
@@ -42,10 +38,6 @@ const char kHeader[] =
     "# 自动生成的 kelto_hand 标定覆盖配置。\n"
     "# extends 使用生成时 system 配置的绝对路径，仅保证当前机器可恢复。\n"
     "# 量纲说明：位置单位为 m，角度单位为 deg。\n";
-
-fs::path bundled_config() {
-  return kelto::test::source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
-}
 
 Names keys(const YAML::Node& map) {
   Names out;
@@ -68,36 +60,21 @@ struct Outcome {
 
 class CalibrationCapture : public ::testing::Test {
  protected:
-  // Six glove lines per gesture of a hand that matches the configured mapping: positions in micrometres,
-  // roll, pitch and yaw in millidegrees (R = Rz Ry Rx).
+  // Six noisy glove lines per gesture of a hand that matches the configured mapping.
   static void SetUpTestSuite() {
     home_dir_ = std::make_unique<kelto::test::TempDir>();
     home_ = std::make_unique<kelto::test::ScopedEnv>("KELTO_HOME", home_dir_->path().string());
-    const Config config = Config::load(bundled_config(), {}, "right");
-    const TipMappingParameters mapping = TipMappingParameters::from_config(config, "right");
-    PinocchioHandKinematics kinematics(config, "right");
-    synthetic::SyntheticGloveOptions options;
-    options.position_noise_m = 0.0002;
+    simulator::SimulatedGloveOptions options;
+    options.config = kelto::test::hand_config();
+    options.noise_mm = 0.2;
     options.seed = 5;
-    synthetic::SyntheticGlove glove(mapping, options);
-    const double mdeg = 180000.0 / M_PI;
+    simulator::SimulatedGlove glove(options);
     for (const char* gesture :
          {"five_close", "open", "mcp90", "pinch_first", "pinch_middle", "pinch_ring", "pinch_little"}) {
-      for (int i = 0; i < 6; ++i) {
-        const GloveFeatureFrame frame = glove.frame_from_active(kinematics, kinematics.pose_active(gesture));
-        std::string line = "{t: p, fs: [";
-        for (const std::string& finger : mapping.finger_order) {
-          const Pose& pose = frame.local_tips.at(finger);
-          const std::array<double, 9>& r = pose.rotation;
-          char item[200];
-          std::snprintf(item, sizeof item, "[1, %.4f, %.4f, %.4f, %.6f, %.6f, %.6f], ",
-                        pose.position[0] * 1e6, pose.position[1] * 1e6, pose.position[2] * 1e6,
-                        std::atan2(r[7], r[8]) * mdeg, std::asin(-r[6]) * mdeg,
-                        std::atan2(r[3], r[0]) * mdeg);
-          line += item;
-        }
-        lines_[gesture].push_back(line.substr(0, line.size() - 2) + "]}");
-      }
+      for (int i = 0; i < 6; ++i)
+        lines_[gesture].push_back(
+            simulator::write_glove_line(glove.frame(glove.kinematics().pose_active(gesture)),
+                                        glove.finger_order(), simulator::GloveLineFormat::rpy));
     }
   }
   static void TearDownTestSuite() {
@@ -106,7 +83,7 @@ class CalibrationCapture : public ::testing::Test {
   }
 
   void SetUp() override {
-    options_.config = bundled_config();
+    options_.config = kelto::test::hand_config();
     options_.mode = "calibrate";
     options_.output = dir_ / "calibration/user.yaml";
     options_.samples_file = dir_ / "samples.yaml";
@@ -116,7 +93,7 @@ class CalibrationCapture : public ::testing::Test {
   // The lines of `gesture` as the entry `key` of a samples file's gestures.
   static std::string entry(const std::string& gesture, const std::string& key) {
     std::string text = "  " + key + ":\n";
-    for (const std::string& line : lines_.at(gesture)) text += "    - \"" + line + "\"\n";
+    for (const std::string& line : lines_.at(gesture)) text += "    - '" + line + "'\n";
     return text;
   }
   void write_samples(const Names& gestures) {
@@ -171,7 +148,7 @@ TEST_F(CalibrationCapture, ReplayWritesTheOverlay) {
   EXPECT_EQ(read_file(options_.output).rfind(kHeader, 0), 0u);
   const YAML::Node root = overlay();
   EXPECT_EQ(keys(root), (Names{"extends", "hand", "viewer", "tip_mapping"}));
-  EXPECT_EQ(root["extends"].as<std::string>(), bundled_config().string());
+  EXPECT_EQ(root["extends"].as<std::string>(), kelto::test::hand_config().string());
   EXPECT_EQ(root["hand"]["anthropometry"]["hand_length_m"].as<double>(), 0.19);
   EXPECT_EQ(root["viewer"]["anthropometry"]["hand_length_m"].as<double>(), 0.19);
   EXPECT_EQ(keys(root["tip_mapping"]), Names{"right"});
@@ -196,7 +173,7 @@ TEST_F(CalibrationCapture, PinchStagesAddTipOffsetsAndKeepTheOtherSide) {
   EXPECT_THAT(outcome.out, HasSubstr("样本 pinch_little -> pinch_little: 6 帧\n"));
   const YAML::Node root = overlay();
   EXPECT_EQ(keys(root), (Names{"extends", "tip_mapping"}));
-  EXPECT_EQ(root["extends"].as<std::string>(), bundled_config().string());
+  EXPECT_EQ(root["extends"].as<std::string>(), kelto::test::hand_config().string());
   EXPECT_EQ(keys(root["tip_mapping"]), (Names{"left", "right"}));
   const YAML::Node left = root["tip_mapping"]["left"];
   EXPECT_EQ(keys(left), (Names{"human_hand_scale", "input_tip_offset_local"}));
@@ -211,7 +188,6 @@ TEST_F(CalibrationCapture, PinchStagesAddTipOffsetsAndKeepTheOtherSide) {
 TEST_F(CalibrationCapture, SamplesFileErrorTexts) {
   const std::string close_open = "gestures:\n" + entry("five_close", "five_close") + entry("open", "open");
   const std::pair<std::string, std::string> cases[] = {
-      {"samples: []\n", "samples YAML missing gestures map"},
       {"gestures: [a, b]\n", "samples YAML missing gestures map"},
       {"gestures:\n" + entry("five_close", "close"), "samples YAML missing gesture: five_close"},
       // An mcp90 entry that is not a list sends the stage to the other mcp90 gesture.
@@ -258,10 +234,10 @@ TEST_F(CalibrationCapture, ScaleRatioWarningAndNonFiniteRefusal) {
 // standard input closed at once, after one Enter press (one stage of four frames), and with a stage that
 // cannot fill in time.
 TEST_F(CalibrationCapture, LiveCaptureWithEnterPresses) {
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  simulator::PseudoTerminal glove_end;
+  glove_end.open();
   options_.samples_file.clear();
-  options_.port = ::ptsname(master);
+  options_.port = glove_end.slave_path();
   options_.startup_commands = false;
   options_.startup_valid_frames = 2;
   options_.capture_samples = 4;
@@ -277,11 +253,9 @@ TEST_F(CalibrationCapture, LiveCaptureWithEnterPresses) {
   EXPECT_THAT(outcome.out, HasSubstr(connected));
 
   std::atomic<bool> streaming{true};
-  std::thread glove([&, line = lines_.at("five_close").front() + "\n"] {
-    while (streaming) {
-      [[maybe_unused]] const ssize_t written = ::write(master, line.data(), line.size());  // may be lost
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+  std::thread glove([&] {
+    for (; streaming; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+      glove_end.write_line(lines_.at("five_close").front());  // lost while nobody reads
   });
   outcome = run(nullptr, "");
   EXPECT_EQ(outcome.error, "calibration input was closed");
@@ -303,7 +277,6 @@ TEST_F(CalibrationCapture, LiveCaptureWithEnterPresses) {
   EXPECT_FALSE(fs::exists(options_.output));
   streaming = false;
   glove.join();
-  ::close(master);
 }
 
 // The overlay replaces the file whole or not at all, through a link to its target, keeping its permissions.
