@@ -2,7 +2,6 @@
 #include "c_client.h"
 
 #include <math.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -39,44 +38,29 @@ LAYOUT(calibration,
            AT(calibration_result, palm_offset_local, 24));
 
 static kx_string_view view(const char* text) {
-  kx_string_view v;
-  v.data = text;
-  v.size = text != NULL ? strlen(text) : 0;
+  kx_string_view v = {text, text != NULL ? strlen(text) : 0};
   return v;
 }
 
-static int failed(c_client_report* report, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vsnprintf(report->error, sizeof report->error, format, args);
-  va_end(args);
-  return 1;
-}
-
 /* Fails the calling function with a message unless the condition holds. */
-#define EXPECT(condition, ...)              \
-  do {                                      \
-    if (!(condition)) {                     \
-      result = failed(report, __VA_ARGS__); \
-      goto done;                            \
-    }                                       \
+#define EXPECT(condition, ...)                                    \
+  do {                                                            \
+    if (!(condition)) {                                           \
+      snprintf(report->error, sizeof report->error, __VA_ARGS__); \
+      result = 1;                                                 \
+      goto done;                                                  \
+    }                                                             \
   } while (0)
 
 static kx_sdk* create_sdk(const char* resource_root) {
-  kx_sdk_options options;
+  kx_sdk_options options = {sizeof(kx_sdk_options), KX_ABI_VERSION_MAJOR, {NULL, 0}};
   kx_sdk* sdk = NULL;
-  memset(&options, 0, sizeof options);
-  options.struct_size = sizeof options;
-  options.abi_version = KX_ABI_VERSION_MAJOR;
   options.resource_root = view(resource_root);
   return kx_sdk_create(&options, &sdk) == KX_STATUS_OK ? sdk : NULL;
 }
 
 static kx_engine_output output_record(double* joints, size_t capacity) {
-  kx_engine_output output;
-  memset(&output, 0, sizeof output);
-  output.struct_size = sizeof output;
-  output.abi_version = KX_ABI_VERSION_MAJOR;
+  kx_engine_output output = {.struct_size = sizeof(kx_engine_output), .abi_version = KX_ABI_VERSION_MAJOR};
   output.joints = joints;
   output.joint_capacity = capacity;
   return output;
@@ -88,8 +72,9 @@ int c_client_run(const char* resource_root, const char* hand_name, const kx_engi
   kx_engine* engine = NULL;
   size_t i;
   int result = 0;
-  kx_target_output target;
-  kx_skeleton_pose_output skeleton;
+  kx_target_output target = {.struct_size = sizeof(kx_target_output), .abi_version = KX_ABI_VERSION_MAJOR};
+  kx_skeleton_pose_output skeleton = {.struct_size = sizeof(kx_skeleton_pose_output),
+                                      .abi_version = KX_ABI_VERSION_MAJOR};
   kx_engine_output output;
 
   memset(report, 0, sizeof *report);
@@ -108,16 +93,10 @@ int c_client_run(const char* resource_root, const char* hand_name, const kx_engi
     EXPECT(output.joint_count == report->joint_count && output.hand_side == frames[i].hand_side,
            "step %zu: output record not filled", i);
   }
-  memset(&target, 0, sizeof target);
-  target.struct_size = sizeof target;
-  target.abi_version = KX_ABI_VERSION_MAJOR;
   EXPECT(kx_engine_get_last_target(engine, &target) == KX_STATUS_OK, "target: %s",
          kx_engine_last_error(engine));
   report->target_side = target.hand_side;
   report->target_finger_mask = target.finger_mask;
-  memset(&skeleton, 0, sizeof skeleton);
-  skeleton.struct_size = sizeof skeleton;
-  skeleton.abi_version = KX_ABI_VERSION_MAJOR;
   skeleton.nodes = report->skeleton;
   skeleton.node_capacity = C_CLIENT_MAX_NODES;
   EXPECT(kx_engine_get_last_skeleton_pose(engine, &skeleton) == KX_STATUS_OK, "skeleton: %s",
@@ -135,7 +114,7 @@ int c_client_check_errors(const char* resource_root, const char* hand_name, cons
   kx_engine* engine = NULL;
   kx_engine* unused = NULL;
   kx_engine_input bad;
-  kx_target_output target;
+  kx_target_output target = {.struct_size = sizeof(kx_target_output), .abi_version = KX_ABI_VERSION_MAJOR};
   double joints[C_CLIENT_MAX_JOINTS];
   kx_engine_output output = output_record(joints, C_CLIENT_MAX_JOINTS);
   int result = 0;
@@ -151,8 +130,9 @@ int c_client_check_errors(const char* resource_root, const char* hand_name, cons
   EXPECT(kx_sdk_create_engine(sdk, view("../etc"), view(NULL), &unused) == KX_STATUS_INVALID_ARGUMENT &&
              unused == NULL,
          "bad hand name accepted");
-  EXPECT(strcmp(kx_sdk_last_error(sdk), "hand_name is invalid") == 0, "SDK text: %s", kx_sdk_last_error(sdk));
-  EXPECT(strcmp(kx_last_error(), "hand_name is invalid") == 0, "thread text: %s", kx_last_error());
+  EXPECT(strcmp(kx_sdk_last_error(sdk), "hand_name is invalid") == 0 &&
+             strcmp(kx_last_error(), "hand_name is invalid") == 0,
+         "texts: %s / %s", kx_sdk_last_error(sdk), kx_last_error());
   EXPECT(kx_sdk_create_engine(sdk, view(hand_name), view(NULL), &engine) == KX_STATUS_OK, "engine: %s",
          kx_sdk_last_error(sdk));
   EXPECT(kx_sdk_last_error(sdk)[0] == '\0', "a good engine creation left the SDK text");
@@ -167,19 +147,10 @@ int c_client_check_errors(const char* resource_root, const char* hand_name, cons
   EXPECT(kx_engine_step(engine, frame, &output) == KX_STATUS_OK, "step: %s", kx_engine_last_error(engine));
   EXPECT(kx_engine_last_error(engine)[0] != '\0', "a good step cleared the engine text");
   EXPECT(kx_last_error()[0] == '\0', "a good step left the thread text: %s", kx_last_error());
-  memset(&target, 0, sizeof target);
-  target.struct_size = sizeof target;
-  target.abi_version = KX_ABI_VERSION_MAJOR;
   EXPECT(kx_engine_get_last_target(engine, &target) == KX_STATUS_OK, "target: %s", kx_last_error());
   EXPECT(kx_engine_last_error(engine)[0] == '\0', "a good target read kept the engine text");
 
-  /* Wrong version, bad side, non-finite pose and a short buffer (which still reports the size needed). */
-  bad = *frame;
-  bad.abi_version = 3;
-  EXPECT(kx_engine_step(engine, &bad, &output) == KX_STATUS_ABI_MISMATCH, "ABI version 3 accepted");
-  bad = *frame;
-  bad.hand_side = 7;
-  EXPECT(kx_engine_step(engine, &bad, &output) == KX_STATUS_INVALID_ARGUMENT, "side 7 accepted");
+  /* A non-finite pose; a short buffer, which still reports the size needed; no engine. */
   bad = *frame;
   bad.local_tips[0].position[0] = NAN;
   EXPECT(kx_engine_step(engine, &bad, &output) == KX_STATUS_INVALID_ARGUMENT, "NaN pose accepted");

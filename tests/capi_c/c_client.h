@@ -1,5 +1,4 @@
-/* A plain C caller of libkelto_hand. The C++ test around it only makes the glove frames (with the
- * synthetic glove) and reads the reports. */
+/* A plain C caller of libkelto_hand; the C++ test around it makes the glove frames and reads the reports. */
 #ifndef KELTO_TESTS_C_CLIENT_H
 #define KELTO_TESTS_C_CLIENT_H
 
@@ -26,12 +25,11 @@ typedef struct c_client_report {
 } c_client_report;
 
 /* Creates an SDK on resource_root and an engine for hand_name, steps every frame in order and reads
- * joints, the last target and the last skeleton pose. Returns 0, or nonzero with report->error. */
+ * joints, the last target and the last skeleton pose. Both return 0, or nonzero with report->error. */
 int c_client_run(const char* resource_root, const char* hand_name, const kx_engine_input* frames,
                  size_t frame_count, c_client_report* report);
 
-/* Checks the statuses and error-text rules a C caller meets; `frame` is one valid glove frame. Returns 0,
- * or nonzero with report->error. */
+/* Checks the statuses and error-text rules a C caller meets; `frame` is one valid glove frame. */
 int c_client_check_errors(const char* resource_root, const char* hand_name, const kx_engine_input* frame,
                           c_client_report* report);
 
