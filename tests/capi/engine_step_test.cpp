@@ -1,5 +1,5 @@
-// The engine step on glove frames of the synthetic glove: which text each failure lands in, the joints it
-// recovers, the getters of its last outputs and the output rules (re-seed, velocity limit, hold, physics).
+// The engine step on glove frames of the synthetic glove: which text each failure lands in, the getters of
+// its last outputs and the output rules (re-seed, velocity limit, hold, physics).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,10 +17,10 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-class EngineStepTest : public BundledHandSuite {
+class EngineStepTest : public CapiSuite {
  protected:
   // An engine over the bundled configuration with the smoother off and `yaml` on top.
-  EnginePtr engine_with(const std::string& yaml) {
+  Owned<kx_engine> engine_with(const std::string& yaml) {
     return create_engine(overlay_config(dir_, "engine", "joint_smoother:\n  enabled: false\n" + yaml));
   }
   static double max_abs_difference(const std::vector<double>& a, const std::vector<double>& b) {
@@ -52,13 +52,8 @@ TEST_F(EngineStepTest, FailureTexts) {
   const Case cases[] = {
       {[](auto& in, auto&) { in.struct_size = 1103, in.abi_version = 7; }, KX_STATUS_INVALID_ARGUMENT,
        "input or output struct_size is invalid"},
-      {[](auto&, auto& out) { out.struct_size = 47; }, KX_STATUS_INVALID_ARGUMENT,
-       "input or output struct_size is invalid"},
-      {[](auto& in, auto&) { in.abi_version = 1; }, KX_STATUS_ABI_MISMATCH,
-       "input or output ABI version does not match"},
       {[](auto&, auto& out) { out.abi_version = 3; }, KX_STATUS_ABI_MISMATCH,
        "input or output ABI version does not match"},
-      {[](auto& in, auto&) { in.hand_side = 2; }, KX_STATUS_INVALID_ARGUMENT, "input hand side is invalid"},
       {[](auto& in, auto&) { in.hand_side = -1; }, KX_STATUS_INVALID_ARGUMENT, "input hand side is invalid"},
       {[](auto& in, auto&) { in.local_tip_mask &= ~(1u << 3); }, KX_STATUS_INVALID_ARGUMENT,
        "all configured local fingertip poses are required"},
@@ -76,7 +71,7 @@ TEST_F(EngineStepTest, FailureTexts) {
        "joint output buffer is too small"},
   };
   for (const Case& c : cases) {
-    const EnginePtr engine = create_engine(bundled_hand_config().string());
+    const Owned<kx_engine> engine = create_engine(kHandConfig);
     const std::size_t n = KX(kx_engine_joint_count)(engine.get());
     std::vector<double> joints(n, -7.0);
     kx_engine_input input = good;
@@ -98,20 +93,8 @@ TEST_F(EngineStepTest, FailureTexts) {
   }
 }
 
-// The synthetic glove reports the fingertips of a known pose; the joints put the model's fingertips there.
-TEST_F(EngineStepTest, StepRecoversTheGlovePose) {
-  const EnginePtr engine = engine_with("");
-  for (const char* pose : {"open", "fist"}) {
-    StepResult result;
-    for (int i = 0; i < 5; ++i) result = step(engine.get(), right_->pose(pose, 1.0));
-    ASSERT_EQ(result.status, KX_STATUS_OK) << KX(kx_engine_last_error)(engine.get());
-    EXPECT_EQ(result.output.timestamp_s, 1.0);
-    EXPECT_LT(tip_error(result.joints, right_->kinematics().pose_active(pose)), 0.01) << pose;
-  }
-}
-
 TEST_F(EngineStepTest, LastTargetAndSkeleton) {
-  const EnginePtr engine = create_engine(bundled_hand_config().string());
+  const Owned<kx_engine> engine = create_engine(kHandConfig);
   kx_target_output target{};
   target.struct_size = sizeof target;
   target.abi_version = 2;
@@ -154,33 +137,20 @@ TEST_F(EngineStepTest, LastTargetAndSkeleton) {
 
   EXPECT_EQ(target.struct_size, sizeof target);
   EXPECT_EQ(std::string(target.source.data, target.source.size), "synthetic glove");
-  EXPECT_EQ(target.timestamp_s, 4.0);
-  EXPECT_EQ(target.finger_mask, 31u);
+  EXPECT_TRUE(target.timestamp_s == 4.0 && skeleton.timestamp_s == 4.0);
   EXPECT_EQ(target.pinch_mask & 1u, 0u);  // the thumb is never a pinch candidate
-  for (int i = 0; i < 5; ++i) {
-    const kx_pose& local = target.wrist_targets[i];
-    EXPECT_GT(std::hypot(local.position[0], local.position[1], local.position[2]), 0.02) << i;
-    EXPECT_TRUE((target.pinch_mask & (1u << i)) != 0 || target.pinch_weights[i] == 0.0) << i;
-  }
-  EXPECT_EQ(skeleton.timestamp_s, 4.0);
-  for (const kx_skeleton_node_pose& node : nodes) {
-    const double* q = node.orientation;
-    EXPECT_NEAR(std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]), 1.0, 1e-9);
-  }
 }
-
-// ---------------------------------------------------------------- output rules
 
 TEST_F(EngineStepTest, VelocityLimitScalesTheWholeChange) {
   const std::string rules =
       "solver:\n  output_velocity_limit:\n    enabled: true\n    max_velocity_rad_s: 6.0\n    max_dt_s: ";
   const std::string capped = rules + "0.016666666666666666\n";
-  EnginePtr free_engine = engine_with("");
-  EnginePtr limited = engine_with(capped);
-  EnginePtr late_capped = engine_with(capped);
-  EnginePtr same_time = engine_with(capped);
-  EnginePtr uncapped_dt = engine_with(rules + "0\n");
-  EnginePtr stopped = engine_with(
+  Owned<kx_engine> free_engine = engine_with("");
+  Owned<kx_engine> limited = engine_with(capped);
+  Owned<kx_engine> late_capped = engine_with(capped);
+  Owned<kx_engine> same_time = engine_with(capped);
+  Owned<kx_engine> uncapped_dt = engine_with(rules + "0\n");
+  Owned<kx_engine> stopped = engine_with(
       "solver:\n  output_velocity_limit:\n    enabled: true\n    max_velocity_rad_s: -3\n    max_dt_s: 0\n");
   const kx_engine_input open = right_->pose("open", 10.0);
   std::vector<double> first;
@@ -217,9 +187,9 @@ TEST_F(EngineStepTest, HoldWhenStalled) {
   kx_engine_input jitter = still;
   jitter.timestamp_s = 2.0;
   for (kx_pose& tip : jitter.local_tips) tip.position[2] += 0.003;
-  EnginePtr reference = engine_with("");
-  EnginePtr holding = engine_with(hold + "0.01" + rest);
-  EnginePtr tight = engine_with(hold + "0.0" + rest);
+  Owned<kx_engine> reference = engine_with("");
+  Owned<kx_engine> holding = engine_with(hold + "0.01" + rest);
+  Owned<kx_engine> tight = engine_with(hold + "0.0" + rest);
   const StepResult base = step(reference.get(), still);
   ASSERT_EQ(step(holding.get(), still).joints, base.joints);
   ASSERT_EQ(step(tight.get(), still).joints, base.joints);
@@ -229,15 +199,14 @@ TEST_F(EngineStepTest, HoldWhenStalled) {
   EXPECT_EQ(step(tight.get(), jitter).joints, moved.joints);   // the targets moved past a zero threshold
 }
 
-// The solver takes one short step per frame (it records its best vector at each linearization, so two
-// iterations move once), which leaves an engine far behind after a jump of the glove. Re-seeding solves
-// again from the last good vector and from the rest pose and keeps the better outcome, never a worse one.
+// A slow solver (two iterations move once) falls far behind a jump of the glove. Re-seeding solves again
+// from the last good vector and from the rest pose and keeps the better outcome, never a worse one.
 TEST_F(EngineStepTest, ReseedKeepsTheBetterSolve) {
   const std::string slow =
       "solver:\n  optimizer:\n    gn_max_iters: 2\n    gn_step_scales: [0.2]\n  error_reseed:\n";
-  EnginePtr plain = engine_with(slow + "    enabled: false\n");
-  EnginePtr reseeded = engine_with(slow + "    enabled: true\n    shape_max_threshold_m: 0.01\n");
-  EnginePtr lax = engine_with(slow + "    enabled: true\n    shape_max_threshold_m: 10\n");
+  Owned<kx_engine> plain = engine_with(slow + "    enabled: false\n");
+  Owned<kx_engine> reseeded = engine_with(slow + "    enabled: true\n    shape_max_threshold_m: 0.01\n");
+  Owned<kx_engine> lax = engine_with(slow + "    enabled: true\n    shape_max_threshold_m: 10\n");
   hand::PinocchioHandKinematics& model = right_->kinematics();
   double t = 0.0;
   std::vector<double> out[3];  // plain, re-seeded, lax
@@ -265,8 +234,8 @@ TEST_F(EngineStepTest, ReseedKeepsTheBetterSolve) {
   EXPECT_GT(errors.front(), 0.05);
   EXPECT_LT(errors.back(), 0.01);  // within the threshold: the last good vector
 
-  // Three frames towards a half-closed hand (nearer the fist than rest), then the fist again: the plain
-  // engine starts back from where it strayed, the re-seeded one from the last good vector.
+  // Three frames towards a half-closed hand, then the fist again: the re-seeded engine starts back from
+  // the last good vector.
   std::vector<double> half(fist.size());
   for (std::size_t i = 0; i < half.size(); ++i) half[i] = 0.6 * fist[i] + 0.4 * open[i];
   for (int i = 0; i < 3; ++i) {
@@ -278,7 +247,7 @@ TEST_F(EngineStepTest, ReseedKeepsTheBetterSolve) {
   EXPECT_GT(plain_fist, 0.01);
   EXPECT_LE(reseeded_fist, errors.back() + 1e-9);
 
-  // Then the open hand: the plain engine moves part of the way, the re-seeded one starts at rest.
+  // Then the open hand: the re-seeded engine starts at rest.
   run(open);
   const double plain_open = tip_error(out[0], open), reseeded_open = tip_error(out[1], open);
   std::printf(
@@ -287,20 +256,18 @@ TEST_F(EngineStepTest, ReseedKeepsTheBetterSolve) {
       plain_fist, reseeded_fist, plain_open, reseeded_open);
   EXPECT_GT(plain_open, 0.05);
   EXPECT_LT(reseeded_open, 0.001);
-  EXPECT_LT(max_abs_difference(model.active_from_full(out[1]), open), 0.01);
-  EXPECT_GT(max_abs_difference(model.active_from_full(out[0]), open), 0.3);
 }
 
 // With physics on, the caller gets the simulated joints, and the observer's counters reach the getters.
 TEST_F(EngineStepTest, PhysicsReplacesTheOutput) {
-  EnginePtr engine = engine_with("kelto_sdk:\n  physics_enabled: true\n");
+  Owned<kx_engine> engine = engine_with("kelto_sdk:\n  physics_enabled: true\n");
   ASSERT_NE(engine, nullptr);
   ASSERT_EQ(KX(kx_engine_physics_enabled)(engine.get()), 1);
   ASSERT_NE(KX(kx_engine_physics_model_path)(engine.get()), nullptr);
   EXPECT_TRUE(std::filesystem::is_regular_file(KX(kx_engine_physics_model_path)(engine.get())));
   EXPECT_GT(KX(kx_engine_physics_actuator_count)(engine.get()), 0);
   EXPECT_EQ(KX(kx_engine_physics_step_count)(engine.get()), 0);
-  EnginePtr kinematic_only = engine_with("");
+  Owned<kx_engine> kinematic_only = engine_with("");
   const StepResult simulated = step(engine.get(), right_->pose("fist", 0.0));
   ASSERT_EQ(simulated.status, KX_STATUS_OK) << KX(kx_engine_last_error)(engine.get());
   const StepResult solved = step(kinematic_only.get(), right_->pose("fist", 0.0));

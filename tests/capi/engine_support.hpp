@@ -1,15 +1,15 @@
-// Engines on the bundled OpenXR-style hand for the C interface tests: configuration overlays, glove frame
-// records of the synthetic glove for named poses, and owners for handles.
+// The C interface suites' common ground: the library's exports, the bundled hand, owners for handles, glove
+// frame records of the synthetic glove, and a fixture with a private library home.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "capi/shared_library.hpp"
 #include "config/config.hpp"
 #include "kelto_hand.h"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
@@ -20,65 +20,68 @@
 
 namespace kelto::test {
 
-inline std::filesystem::path bundled_resources() {
-  return source_dir() / "resources";
+// The library is tested the way callers meet it: through the exported names of the built shared library,
+// loaded at run time. KX(kx_name) gives the library's function with the header's signature.
+template <typename Function>
+Function* exported_function(const char* name) {
+  static void* const handle = ::dlopen(KELTO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  void* symbol = handle != nullptr ? ::dlsym(handle, name) : nullptr;
+  if (symbol == nullptr)
+    throw std::runtime_error(std::string("no export ") + name + " in " + KELTO_SHARED_LIBRARY);
+  return reinterpret_cast<Function*>(symbol);
 }
+#define KX(name) (::kelto::test::exported_function<decltype(name)>(#name))
 
-inline std::filesystem::path bundled_hand_config() {
-  return bundled_resources() / "hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
-}
+inline const std::string kResources = (source_dir() / "resources").string();
+inline const std::string kHandConfig =
+    kResources + "/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
 
 inline kx_string_view view_of(const std::string& text) {
   return kx_string_view{text.data(), text.size()};
 }
 
-struct EngineDeleter {
-  void operator()(kx_engine* engine) const { KX(kx_engine_destroy)(engine); }
-};
-using EnginePtr = std::unique_ptr<kx_engine, EngineDeleter>;
+template <typename Handle>
+using Owned = std::unique_ptr<Handle, void (*)(Handle*)>;
 
-inline kx_engine_options engine_options(const std::string& config_path) {
-  kx_engine_options options{};
-  options.struct_size = sizeof options;
-  options.abi_version = 2;
-  options.config_path = view_of(config_path);
-  return options;
-}
-
-// Creates an engine or fails the test with the library's text.
-inline EnginePtr create_engine(const std::string& config_path) {
-  const kx_engine_options options = engine_options(config_path);
+inline Owned<kx_engine> create_engine(const std::string& config_path) {
+  const kx_engine_options options{sizeof(kx_engine_options), 2, view_of(config_path), {}};
   kx_engine* engine = nullptr;
   EXPECT_EQ(KX(kx_engine_create)(&options, &engine), KX_STATUS_OK) << KX(kx_last_error)();
-  return EnginePtr(engine);
+  return {engine, KX(kx_engine_destroy)};
 }
 
 // A configuration over the bundled one: `yaml` holds the overriding keys.
 inline std::string overlay_config(const TempDir& dir, const std::string& name, const std::string& yaml) {
-  return write_file(dir / (name + ".yaml"), "extends: \"" + bundled_hand_config().string() + "\"\n" + yaml)
-      .string();
+  return write_file(dir / (name + ".yaml"), "extends: \"" + kHandConfig + "\"\n" + yaml).string();
 }
 
-// The glove of one side: the frames a glove on the bundled hand reports for joint vectors and poses.
+// A glove on the bundled hand of one side, following the hand's own mapping or a user's.
 class BundledGlove {
  public:
-  explicit BundledGlove(const std::string& side)
+  explicit BundledGlove(const std::string& side, const hand::TipMappingParameters* user = nullptr,
+                        double noise_m = 0.0)
       : side_(side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT),
-        config_(hand::Config::load(bundled_hand_config(), "", side)),
+        config_(hand::Config::load(kHandConfig, "", side)),
         kinematics_(config_, side),
-        glove_(hand::TipMappingParameters::from_config(config_, side), options(side)) {}
+        glove_(user != nullptr ? *user : hand::TipMappingParameters::from_config(config_, side),
+               options(side, noise_m)) {}
 
-  kx_engine_input pose(const std::string& name, double t) { return active(kinematics_.pose_active(name), t); }
+  kx_engine_input pose(const std::string& name, double t = 0.0) {
+    return active(kinematics_.pose_active(name), t);
+  }
   kx_engine_input active(const std::vector<double>& q, double t) {
     return hand::synthetic::engine_input(glove_.frame_from_active(kinematics_, q, t), side_, t,
                                          "synthetic glove");
   }
   hand::PinocchioHandKinematics& kinematics() { return kinematics_; }
+  const hand::Config& config() const { return config_; }
 
  private:
-  static hand::synthetic::SyntheticGloveOptions options(const std::string& side) {
+  static hand::synthetic::SyntheticGloveOptions options(const std::string& side, double noise_m) {
     hand::synthetic::SyntheticGloveOptions options;
     options.side = side;
+    options.position_noise_m = noise_m;
+    options.seed = 11;
     return options;
   }
   kx_hand_side side_;
@@ -87,9 +90,9 @@ class BundledGlove {
   hand::synthetic::SyntheticGlove glove_;
 };
 
-// Base of the engine suites: a private library home, the library's resource root on the bundled tree, and
-// the gloves of both sides, made once per suite.
-class BundledHandSuite : public ::testing::Test {
+// A private library home (generated files land there) and the gloves of both sides, made once per suite;
+// each test starts with the library's resource root on the bundled tree.
+class CapiSuite : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     home_ = std::make_unique<TempDir>();
@@ -104,17 +107,17 @@ class BundledHandSuite : public ::testing::Test {
     home_.reset();
   }
   void SetUp() override {
-    const std::string root = bundled_resources().string();
-    kx_sdk_options options{sizeof(kx_sdk_options), 2, view_of(root)};
+    const kx_sdk_options options{sizeof(kx_sdk_options), 2, view_of(kResources)};
     kx_sdk* sdk = nullptr;
     ASSERT_EQ(KX(kx_sdk_create)(&options, &sdk), KX_STATUS_OK) << KX(kx_last_error)();
-    KX(kx_sdk_destroy)(sdk);
+    sdk_ = Owned<kx_sdk>(sdk, KX(kx_sdk_destroy));
   }
 
   static inline std::unique_ptr<TempDir> home_;
   static inline std::unique_ptr<ScopedEnv> home_env_;
   static inline std::unique_ptr<BundledGlove> right_;
   static inline std::unique_ptr<BundledGlove> left_;
+  Owned<kx_sdk> sdk_{nullptr, KX(kx_sdk_destroy)};
   TempDir dir_;
 };
 
@@ -127,10 +130,7 @@ struct StepResult {
 // Runs one step into a buffer of the engine's joint count.
 inline StepResult step(kx_engine* engine, const kx_engine_input& input) {
   StepResult result{KX_STATUS_OK, {}, std::vector<double>(KX(kx_engine_joint_count)(engine))};
-  result.output.struct_size = sizeof result.output;
-  result.output.abi_version = 2;
-  result.output.joint_capacity = result.joints.size();
-  result.output.joints = result.joints.data();
+  result.output = {sizeof(kx_engine_output), 2, 0.0, 0, 0, result.joints.size(), result.joints.data()};
   result.status = KX(kx_engine_step)(engine, &input, &result.output);
   return result;
 }
