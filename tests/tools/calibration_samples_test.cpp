@@ -1,26 +1,22 @@
 // Calibration samples files: the stages read from the calibration profile, the gesture keys, and the
-// recorded glove lines per stage.
+// recorded glove lines per stage (the hand's scale and mounting in them are checked end to end by the
+// calibrate-mode program test).
 #include "glove_simulator/calibration_samples.hpp"
 
 #include <yaml-cpp/yaml.h>
 
-#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "support/test_files.hpp"
+#include "support/programs.hpp"
 
 namespace kelto::hand::simulator {
 namespace {
 
 const std::vector<std::string> kFingers{"thumb", "first", "middle", "ring", "little"};
-
-std::filesystem::path bundled_config() {
-  return kelto::test::source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
-}
 
 std::string summary(const std::vector<SampleStage>& stages) {
   std::string out;
@@ -32,7 +28,7 @@ std::string summary(const std::vector<SampleStage>& stages) {
 // The stage summary for a pose library beside a configuration on top of the bundled hand, or the error.
 std::string stages_for(const std::string& library) {
   kelto::test::TempDir dir;
-  kelto::test::write_file(dir / "system.yaml", "extends: " + bundled_config().string() + "\n");
+  kelto::test::write_file(dir / "system.yaml", "extends: " + kelto::test::hand_config().string() + "\n");
   if (!library.empty()) kelto::test::write_file(dir / "pose_library.yaml", library);
   try {
     return summary(calibration_sample_stages(Config::load(dir / "system.yaml", {}, "right"), kFingers));
@@ -54,11 +50,12 @@ std::string library(const std::string& stages, const std::string& enhanced) {
 }
 
 TEST(CalibrationSamplesTest, StagesComeFromTheProfilesEnhancedMode) {
-  EXPECT_EQ(summary(calibration_sample_stages(Config::load(bundled_config(), {}, "right"), kFingers)),
-            "close>five_close:five_closex30 open>open:openx30 mcp90>mcp90:mcp90x30 "
-            "pinch_first>pinch_first:pinch_firstx30 "
-            "pinch_middle>pinch_middle:pinch_middlex30 pinch_ring>pinch_ring:pinch_ringx30 "
-            "pinch_little>pinch_little:pinch_littlex30 ");
+  EXPECT_EQ(
+      summary(calibration_sample_stages(Config::load(kelto::test::hand_config(), {}, "right"), kFingers)),
+      "close>five_close:five_closex30 open>open:openx30 mcp90>mcp90:mcp90x30 "
+      "pinch_first>pinch_first:pinch_firstx30 "
+      "pinch_middle>pinch_middle:pinch_middlex30 pinch_ring>pinch_ring:pinch_ringx30 "
+      "pinch_little>pinch_little:pinch_littlex30 ");
   // Reference pose, else the partner's pinch pose, else the pose named like the stage; "fist" is
   // recorded as mcp90_pip90.
   const std::string stages = stage("open", "3", ", reference_pose: open") +
@@ -74,19 +71,10 @@ TEST(CalibrationSamplesTest, StagesComeFromTheProfilesEnhancedMode) {
   EXPECT_EQ(stages_for("").substr(0, 35), "error: Pose library was not found: ");
 }
 
-// Glove positions (metres) of every finger of a samples line.
-std::vector<double> positions(const YAML::Node& line) {
-  std::vector<double> out;
-  for (const YAML::Node& item : YAML::Load(line.as<std::string>())["fs"]) {
-    for (int k = 1; k <= 3; ++k) out.push_back(item[k].as<double>() * 1e-6);
-  }
-  return out;
-}
-
 TEST(CalibrationSamplesTest, SamplesFileHoldsEachStagesPoseForItsSampleCount) {
   kelto::test::TempDir dir;
   SimulatedGloveOptions options;
-  options.config = bundled_config();
+  options.config = kelto::test::hand_config();
   SimulatedGlove glove(options);
   const std::filesystem::path path = dir / "nested/samples.yaml";
   EXPECT_EQ(write_calibration_samples(path, glove, GloveLineFormat::rpy), 7u * 30u);
@@ -106,32 +94,6 @@ TEST(CalibrationSamplesTest, SamplesFileHoldsEachStagesPoseForItsSampleCount) {
 
   EXPECT_THROW(calibration_samples_yaml(glove, {{"wave", "wave", "wave_pose", 2}}, GloveLineFormat::rpy),
                std::runtime_error);
-}
-
-TEST(CalibrationSamplesTest, HandScaleAndMountingShapeTheLines) {
-  auto lines = [](void (*change)(SimulatedGloveOptions&)) {
-    SimulatedGloveOptions options;
-    options.config = bundled_config();
-    change(options);
-    SimulatedGlove glove(options);
-    return YAML::Load(calibration_samples_yaml(glove, {{"open", "open", "open", 4}},
-                                               GloveLineFormat::rpy))["gestures"]["open"];
-  };
-  const std::vector<double> p0 = positions(lines([](SimulatedGloveOptions&) {})[0]);
-  const std::vector<double> big =
-      positions(lines([](SimulatedGloveOptions& o) { o.human_hand_scale = 1.25; })[0]);
-  const std::vector<double> turned = positions(lines([](SimulatedGloveOptions& o) {
-    o.mount_yaw_deg = 30.0;
-    o.base_tilt_deg = -10.0;
-  })[0]);
-  for (std::size_t f = 0; f < p0.size(); f += 3) {
-    const double n0 = std::hypot(p0[f], p0[f + 1], p0[f + 2]);
-    EXPECT_NEAR(std::hypot(turned[f], turned[f + 1], turned[f + 2]), n0, 3e-6);  // a rotation keeps lengths
-    EXPECT_GT(std::hypot(turned[f] - p0[f], turned[f + 1] - p0[f + 1], turned[f + 2] - p0[f + 2]), 0.05 * n0);
-    for (std::size_t k = f; k < f + 3; ++k) {
-      EXPECT_NEAR(big[k], p0[k] / 1.25, 2e-6);
-    }
-  }
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config.hpp"
-#include "support/test_files.hpp"
+#include "support/programs.hpp"
 
 namespace kelto::hand::simulator {
 namespace {
@@ -16,11 +16,7 @@ namespace {
 using Names = std::vector<std::string>;
 
 PinocchioHandKinematics& hand() {
-  static PinocchioHandKinematics model(
-      Config::load(
-          kelto::test::source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml",
-          {}, "right"),
-      "right");
+  static PinocchioHandKinematics model(Config::load(kelto::test::hand_config(), {}, "right"), "right");
   return model;
 }
 

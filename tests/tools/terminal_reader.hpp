@@ -42,11 +42,10 @@ class TerminalReader {
     return lines;
   }
 
-  // True when the device reports a hang-up within `polls` waits of 100 ms.
+  // True when the device reports a hang-up within `polls` waits of 100 ms (input meanwhile is dropped).
   bool hung_up(int polls = 10) {
-    for (int i = 0; i < polls; ++i) {
+    for (char chunk[4096]; polls-- > 0;) {
       if (poll_once(POLLHUP | POLLERR)) return true;
-      char chunk[4096];
       while (::read(fd_, chunk, sizeof chunk) > 0) {
       }
     }
