@@ -5,11 +5,8 @@
 
 #include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -19,10 +16,6 @@
 
 namespace kelto::test {
 namespace {
-
-kx_calibrator* const kNotWritten = reinterpret_cast<kx_calibrator*>(std::uintptr_t{1});
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
 
 kx_calibrator_options calibrator_options(const std::string& config_path, const std::string& bone = "") {
   return kx_calibrator_options{sizeof(kx_calibrator_options), 2, view_of(config_path), view_of(bone), 0, 0.0};
@@ -66,7 +59,7 @@ TEST_F(CalibratorTest, CreateAndNullHandleTexts) {
        "calibrator options are invalid"},
       {[](auto& o) { o.abi_version = 3; }, kHandConfig, "", KX_STATUS_ABI_MISMATCH,
        "calibrator ABI version does not match"},
-      {[](auto& o) { o.use_fixed_scale = -1, o.fixed_scale = -kInf; }, kHandConfig, "",
+      {[](auto& o) { o.use_fixed_scale = -1, o.fixed_scale = -INFINITY; }, kHandConfig, "",
        KX_STATUS_INVALID_ARGUMENT, "calibrator fixed scale must be finite"},
       {[](auto& o) { o.config_path.data = nullptr; }, kHandConfig, "", KX_STATUS_INVALID_ARGUMENT,
        "calibrator config path is required"},
@@ -76,7 +69,7 @@ TEST_F(CalibratorTest, CreateAndNullHandleTexts) {
   for (const auto& c : cases) {
     kx_calibrator_options options = calibrator_options(c.path, c.bone);
     c.change(options);
-    kx_calibrator* calibrator = kNotWritten;
+    kx_calibrator* calibrator = not_written<kx_calibrator>();
     EXPECT_EQ(KX(kx_calibrator_create)(&options, &calibrator), c.status) << c.text;
     EXPECT_EQ(calibrator, nullptr);
     EXPECT_EQ(std::string(KX(kx_last_error)()).rfind(c.text, 0), 0u) << KX(kx_last_error)();
@@ -145,7 +138,7 @@ TEST_F(CalibratorTest, AddFrameChecksAndTheSideLock) {
   // Fields the calibrator does not read play no part; success clears both texts.
   kx_engine_input loose = close;
   loose.root.position[0] = kNaN;
-  loose.world_tips[1].position[0] = kInf;
+  loose.world_tips[1].position[0] = INFINITY;
   loose.world_tip_mask = 2;
   loose.local_tip_mask |= 0xffffffe0u;
   EXPECT_EQ(add(calibrator.get(), "close", loose), KX_STATUS_OK) << KX(kx_last_error)();
@@ -277,7 +270,7 @@ TEST_F(CalibratorTest, BaseFit) {
 // tilted by about 20 degrees, calibrated with the basic stages through the C calibrator: the mean fingertip
 // error of the user's poses retargeted with the calibrated configuration falls clearly.
 TEST_F(CalibratorTest, SyntheticUserThroughTheCalibrator) {
-  const hand::Config& config = right_->config();
+  const hand::Config config = hand::Config::load(kHandConfig, "", "right");
   hand::TipMappingParameters user = hand::TipMappingParameters::from_config(config, "right");
   user.human_hand_scale = 0.87;
   user.input_base_rotation_offset = transpose(mul(rot(0, 0.28), rot(1, -0.2)));

@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -35,6 +37,14 @@ Function* exported_function(const char* name) {
 inline const std::string kResources = (source_dir() / "resources").string();
 inline const std::string kHandConfig =
     kResources + "/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A handle value that a failing create call must overwrite (with null).
+template <typename Handle>
+Handle* not_written() {
+  return reinterpret_cast<Handle*>(std::uintptr_t{1});
+}
 
 inline kx_string_view view_of(const std::string& text) {
   return kx_string_view{text.data(), text.size()};
@@ -74,7 +84,6 @@ class BundledGlove {
                                          "synthetic glove");
   }
   hand::PinocchioHandKinematics& kinematics() { return kinematics_; }
-  const hand::Config& config() const { return config_; }
 
  private:
   static hand::synthetic::SyntheticGloveOptions options(const std::string& side, double noise_m) {
@@ -121,18 +130,15 @@ class CapiSuite : public ::testing::Test {
   TempDir dir_;
 };
 
-struct StepResult {
-  kx_status status;
-  kx_engine_output output;
-  std::vector<double> joints;
-};
-
-// Runs one step into a buffer of the engine's joint count.
-inline StepResult step(kx_engine* engine, const kx_engine_input& input) {
-  StepResult result{KX_STATUS_OK, {}, std::vector<double>(KX(kx_engine_joint_count)(engine))};
-  result.output = {sizeof(kx_engine_output), 2, 0.0, 0, 0, result.joints.size(), result.joints.data()};
-  result.status = KX(kx_engine_step)(engine, &input, &result.output);
-  return result;
+// The joints of one step into a buffer of the engine's joint count; without `status` the step must succeed.
+inline std::vector<double> step(kx_engine* engine, const kx_engine_input& input,
+                                kx_status* status = nullptr) {
+  std::vector<double> joints(KX(kx_engine_joint_count)(engine));
+  kx_engine_output output{sizeof(kx_engine_output), 2, 0.0, 0, 0, joints.size(), joints.data()};
+  const kx_status result = KX(kx_engine_step)(engine, &input, &output);
+  if (status != nullptr) *status = result;
+  EXPECT_TRUE(status != nullptr || result == KX_STATUS_OK) << KX(kx_engine_last_error)(engine);
+  return joints;
 }
 
 }  // namespace kelto::test

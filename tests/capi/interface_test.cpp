@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <regex>
 #include <set>
@@ -16,11 +15,6 @@
 
 namespace kelto::test {
 namespace {
-
-template <typename Handle>
-Handle* not_written() {
-  return reinterpret_cast<Handle*>(std::uintptr_t{1});
-}
 
 TEST(Interface, VersionsAndStatusTexts) {
   EXPECT_EQ(KX(kx_abi_version_major)(), 2);
