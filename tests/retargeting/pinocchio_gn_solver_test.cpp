@@ -1,13 +1,11 @@
 // The Gauss-Newton solver on the bundled hand: round trips of random reachable poses on both hands, a
-// moving hand with the shipped configuration, its settings, its stopping rules, the joint limits and the
-// coarse seed.
+// moving hand with the shipped configuration, step-scale parsing, the limits and the coarse seed.
 #include "retargeting/pinocchio_gn_solver.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <tuple>
 
 #include "retargeting_test_support.hpp"
 
@@ -28,7 +26,7 @@ Config exact_mapping_config(const std::string& side = "right") {
 double worst_tip_error(const HandKinematicsState& state, const RetargetTargetFrame& target) {
   double worst = 0.0;
   for (const auto& [finger, t] : target.target_positions)
-    worst = std::max(worst, test::distance(state.tip_positions_wrist.at(finger), t));
+    worst = std::max(worst, test::norm(test::sub(state.tip_positions_wrist.at(finger), t)));
   return worst;
 }
 
@@ -54,12 +52,11 @@ TEST(PinocchioGNSolver, ReachesRandomPosesOfBothHands) {
   }
 }
 
-// Tracks a glove at 60 Hz through a smooth motion (each joint on its own sine) with the shipped
-// configuration, pinch model included; the error is measured against the targets the solver was given.
+// A glove at 60 Hz through a smooth motion (each joint on its own sine) with the shipped configuration,
+// pinch model included; the error is measured against the targets the solver was given.
 TEST(PinocchioGNSolver, TracksAMovingHandWithTheDefaultConfiguration) {
   SolverSetup s(test::hand_config());
   std::vector<double> q = s.model.q_rest_active(), errors;
-  double iterations = 0.0;
   for (int frame = 0; frame < 600; ++frame) {
     const double t = frame / 60.0;
     std::vector<double> pose(q.size());
@@ -70,75 +67,41 @@ TEST(PinocchioGNSolver, TracksAMovingHandWithTheDefaultConfiguration) {
     const RetargetTargetFrame target = s.target(pose, q, t);
     const RetargetSolveOutcome outcome = s.solver.solve(target, q);
     q = outcome.q;
-    iterations += static_cast<double>(outcome.iterations);
     if (frame >= 30) errors.push_back(worst_tip_error(outcome.state, target));
   }
   std::sort(errors.begin(), errors.end());
   const double median = errors[errors.size() / 2];
-  RecordProperty("worst_tip_error_median_mm", std::to_string(median * 1e3));
-  std::printf("worst fingertip error per frame: median %.2f mm, p95 %.2f mm, max %.2f mm; %.2f iterations\n",
-              median * 1e3, errors[errors.size() * 95 / 100] * 1e3, errors.back() * 1e3, iterations / 600.0);
+  std::printf("worst fingertip error per frame: median %.2f mm, p95 %.2f mm, max %.2f mm\n", median * 1e3,
+              errors[errors.size() * 95 / 100] * 1e3, errors.back() * 1e3);
   EXPECT_LT(median, 0.006);
 }
 
-TEST(PinocchioGNSolver, ReadsAndClampsItsSettings) {
-  struct Case {
-    std::string yaml;
-    std::uint64_t iters;
-    std::vector<double> scales;
-  };
+// Non-positive step scales are dropped, none left means the defaults; iterations are floored, at least 1.
+// Starts outside the limits, towards targets out of reach (a glove on a huge hand), come back inside.
+TEST(PinocchioGNSolver, StepScalesAndLimits) {
   const std::vector<double> defaults{1.0, 0.5, 0.25, 0.125, 0.0625};
-  // Non-positive step scales are dropped; none left means the defaults. Iterations are floored, at least 1.
-  const std::vector<Case> cases = {{"gn_max_iters: 0, gn_step_scales: [-1, 0]", 1, defaults},
-                                   {"gn_max_iters: 1.9, gn_step_scales: [0.5, -1, 0.25]", 1, {0.5, 0.25}},
-                                   {"gn_max_iters: 3.7, gn_step_scales: []", 3, defaults}};
   PinocchioHandKinematics model(test::hand_config(), "right");
-  for (const Case& c : cases) {
-    const PinocchioGNSolver solver(
-        model,
-        test::config_from_yaml("extends: " + test::hand_system_config().string() + "\nsolver: {optimizer: {" +
-                               c.yaml + ", gn_damping: 0, gn_damping_growth: 1, gn_damping_shrink: 2}}\n"));
-    EXPECT_EQ(solver.gn_max_iters(), c.iters) << c.yaml;
-    EXPECT_EQ(solver.gn_step_scales(), c.scales) << c.yaml;
-    // Damping at least 1e-9, growth above 1, shrink at least 1.
-    EXPECT_EQ(std::make_tuple(solver.gn_damping(), solver.gn_damping_growth(), solver.gn_damping_shrink()),
-              std::make_tuple(1e-9, 1.1, 1.0));
+  for (const auto& [yaml, iters, scales] : std::vector<std::tuple<std::string, int, std::vector<double>>>{
+           {"gn_max_iters: 0, gn_step_scales: [-1, 0]", 1, defaults},
+           {"gn_max_iters: 1.9, gn_step_scales: [0.5, -1, 0.25]", 1, {0.5, 0.25}},
+           {"gn_max_iters: 3.7, gn_step_scales: []", 3, defaults}}) {
+    const PinocchioGNSolver solver(model,
+                                   test::config_from_yaml("extends: " + test::hand_system_config().string() +
+                                                          "\nsolver: {optimizer: {" + yaml + "}}\n"));
+    EXPECT_EQ(solver.gn_max_iters(), static_cast<std::uint64_t>(iters)) << yaml;
+    EXPECT_EQ(solver.gn_step_scales(), scales) << yaml;
   }
-}
 
-TEST(PinocchioGNSolver, StoppingRulesAndLimits) {
-  // Started at the optimum, one iteration and no move.
-  Config config = exact_mapping_config();
-  config.set_number("solver.joint_regularization.default_weight", 0.0);
-  SolverSetup optimum(config);
-  std::mt19937_64 rng(3);
-  const std::vector<double> q_true = optimum.random_active(rng);
-  const RetargetSolveOutcome at = optimum.solver.solve(optimum.target(q_true, q_true), q_true, q_true);
-  EXPECT_EQ(at.iterations, 1u);
-  EXPECT_EQ(at.q, q_true);
-
-  // Steps too small to move any joint are rejected; the damping then grows tenfold per iteration from
-  // 1e-4 and the solve ends once it passes 1e6, on the eleventh iteration.
-  config = test::hand_config();
-  config.set_numbers("solver.optimizer.gn_step_scales", {1e-12});
-  config.set_number("solver.optimizer.gn_max_iters", 50);
-  SolverSetup stuck(config);
-  const std::vector<double> start = stuck.random_active(rng);
-  const RetargetSolveOutcome none = stuck.solver.solve(stuck.target(stuck.random_active(rng), start), start);
-  EXPECT_EQ(none.iterations, 11u);
-  EXPECT_EQ(none.q, start);
-
-  // A glove on a huge hand puts the targets far out of reach; starts outside the limits come back inside.
   synthetic::SyntheticGloveOptions far;
   far.human_hand_scale = 0.4;
   SolverSetup s(test::hand_config(), "right", far);
+  std::mt19937_64 rng(3);
   for (int k = 0; k < 6; ++k) {
     std::vector<double> outside = s.random_active(rng, 0.0);
     for (std::size_t i = 0; i < outside.size(); ++i) outside[i] += (i % 2 ? 1.0 : -1.0) * 0.7;
     const RetargetSolveOutcome outcome =
         s.solver.solve(s.target(s.random_active(rng), outside), s.model.q_rest_active(), outside);
     EXPECT_TRUE(s.inside_limits(outcome.q));
-    EXPECT_GE(outcome.iterations, 1u);
   }
 }
 
@@ -155,11 +118,10 @@ TEST(PinocchioGNSolver, CoarseSeedMovesOnlyItsJointsAndCapsTheStep) {
   SolverSetup s(config);
   const std::vector<std::string>& names = s.model.active_joint_names();
   auto position = [&names](const std::string& name) {
-    return static_cast<std::uint64_t>(std::find(names.begin(), names.end(), name) - names.begin());
+    return static_cast<std::uint64_t>(std::find(names.begin(), names.end(), "right_" + name) - names.begin());
   };
-  const std::vector<std::uint64_t> vars{position("right_thumb_cmc_abduction"),
-                                        position("right_thumb_cmc_flexion"),
-                                        position("right_thumb_mcp_flexion")};
+  const std::vector<std::uint64_t> vars{position("thumb_cmc_abduction"), position("thumb_cmc_flexion"),
+                                        position("thumb_mcp_flexion")};
   ASSERT_EQ(s.solver.coarse_variable_joints(), vars);
   std::mt19937_64 rng(21);
   const std::vector<double> q_prev = s.random_active(rng);
@@ -167,7 +129,7 @@ TEST(PinocchioGNSolver, CoarseSeedMovesOnlyItsJointsAndCapsTheStep) {
   const std::vector<double> seed = s.solver.coarse_seed(target, q_prev);
   double largest = 0.0;
   for (std::size_t i = 0; i < seed.size(); ++i) {
-    if (i == position("right_thumb_ip_flexion")) {
+    if (i == position("thumb_ip_flexion")) {
       EXPECT_EQ(seed[i], s.model.q_rest_active()[i]);
     } else if (std::find(vars.begin(), vars.end(), i) == vars.end()) {
       EXPECT_EQ(seed[i], q_prev[i]) << names[i];

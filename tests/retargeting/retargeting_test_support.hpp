@@ -1,28 +1,23 @@
-// Retargeting test helpers: configurations from YAML text, the bundled hand with a solver and a glove
-// that fits its mapping, exception texts, and a small analytic hand whose Jacobians come from central
-// differences (independent of the model code under test).
+// Retargeting test helpers: configurations from YAML text, the bundled hand with its solver and a glove
+// that fits its mapping, exception texts, and a small analytic hand with finite-difference Jacobians.
 #pragma once
 
-#include <array>
-#include <cmath>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "config/config.hpp"
-#include "kinematics/kinematics_types.hpp"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
+#include "kinematics/vec3.hpp"
 #include "retargeting/pinocchio_gn_solver.hpp"
-#include "retargeting/tip_mapping_parameters.hpp"
 #include "retargeting/tip_target_frame.hpp"
 #include "support/test_files.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
 
 namespace kelto::test {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
+using namespace hand::detail;
 
 inline Mat3 rot(int axis, double a) {
   const double c = std::cos(a), s = std::sin(a);
@@ -30,26 +25,8 @@ inline Mat3 rot(int axis, double a) {
   if (axis == 1) return {c, 0, s, 0, 1, 0, -s, 0, c};
   return {c, -s, 0, s, c, 0, 0, 0, 1};
 }
-inline Mat3 mul(const Mat3& a, const Mat3& b) {
-  Mat3 out{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c)
-      for (int k = 0; k < 3; ++k) out[3 * r + c] += a[3 * r + k] * b[3 * k + c];
-  return out;
-}
-inline Vec3 mul(const Mat3& m, const Vec3& v) {
-  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
-          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
-}
-inline Vec3 add(const Vec3& a, const Vec3& b) {
-  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-inline double distance(const Vec3& a, const Vec3& b) {
-  return std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
-}
 
-// The message of the exception that `call` throws ("out_of_range: " in front for std::out_of_range), or
-// "no exception".
+// The message of what `call` throws ("out_of_range: " in front for std::out_of_range), or "no exception".
 template <typename Call>
 std::string error_text(Call&& call) {
   try {
@@ -66,13 +43,10 @@ inline hand::Config config_from_yaml(const std::string& yaml, const std::string&
   TempDir dir;
   return hand::Config::load(write_file(dir / "system.yaml", yaml), "", side);
 }
-
-// Tip mapping sections for both sides; `right_body` holds further entries of the right one (indented by
-// four blanks).
+// Tip mapping sections for both sides; `right_body` adds entries to the right one (indented by four).
 inline hand::Config tip_config(const std::string& right_body = "") {
   return config_from_yaml("tip_mapping:\n  left: {}\n  right:\n    human_hand_scale: 1.0\n" + right_body);
 }
-
 inline std::filesystem::path hand_system_config() {
   return source_dir() / "resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
 }
@@ -80,8 +54,7 @@ inline hand::Config hand_config(const std::string& side = "right") {
   return hand::Config::load(hand_system_config(), "", side);
 }
 
-// The bundled hand of one side with its solver and a glove that fits its tip mapping (unless `options`
-// says otherwise).
+// The bundled hand of one side with its solver and a glove that fits its tip mapping.
 struct SolverSetup {
   explicit SolverSetup(const hand::Config& c, const std::string& side = "right",
                        hand::synthetic::SyntheticGloveOptions options = {})
@@ -95,15 +68,14 @@ struct SolverSetup {
   std::vector<double> random_active(std::mt19937_64& rng, double margin = 0.05) const {
     std::vector<double> q(model.active_lower().size());
     for (std::size_t i = 0; i < q.size(); ++i) {
-      const double lo = model.active_lower()[i], hi = model.active_upper()[i];
-      q[i] = std::uniform_real_distribution<double>(lo + margin * (hi - lo), hi - margin * (hi - lo))(rng);
+      const double lo = model.active_lower()[i], hi = model.active_upper()[i], m = margin * (hi - lo);
+      q[i] = std::uniform_real_distribution<double>(lo + m, hi - m)(rng);
     }
     return q;
   }
   bool inside_limits(const std::vector<double>& q) const {
-    for (std::size_t i = 0; i < q.size(); ++i) {
+    for (std::size_t i = 0; i < q.size(); ++i)
       if (!(q[i] >= model.active_lower()[i] && q[i] <= model.active_upper()[i])) return false;
-    }
     return true;
   }
   // The targets for the glove reading of pose `q_pose`, with the hand at `q_current`.
@@ -142,6 +114,7 @@ struct ToyHand {
     return s;
   }
 
+  // Jacobians by central differences; the angular one from dR/dq R^T, the skew matrix of the velocity.
   hand::HandKinematicsLinearization linearize(const std::vector<double>& q) const {
     const hand::HandKinematicsState s = state(q);
     hand::HandKinematicsLinearization lin{s.wrist_position,
@@ -153,26 +126,18 @@ struct ToyHand {
                                           {},
                                           {}};
     const std::size_t n = q.size();
-    for (const std::string& f : fingers) {
-      lin.tip_position_jacobians[f] = {3, n, std::vector<double>(3 * n)};
-      lin.tip_angular_jacobians[f] = {3, n, std::vector<double>(3 * n)};
-    }
     const double h = 1e-6;
-    for (std::size_t i = 0; i < n; ++i) {
-      std::vector<double> qp = q, qm = q;
-      qp[i] += h;
-      qm[i] -= h;
-      const hand::HandKinematicsState sp = state(qp), sm = state(qm);
-      for (const std::string& f : fingers) {
-        // dR/dq R^T is the skew matrix of the angular velocity.
-        const Mat3 &Rp = sp.tip_rotations_world.at(f), &Rm = sm.tip_rotations_world.at(f);
-        const Mat3& R = s.tip_rotations_world.at(f);
-        Mat3 skew{};
-        for (int r = 0; r < 3; ++r)
-          for (int c = 0; c < 3; ++c)
-            for (int k = 0; k < 3; ++k)
-              skew[3 * r + c] += (Rp[3 * r + k] - Rm[3 * r + k]) / (2 * h) * R[3 * c + k];
-        const Vec3 omega{0.5 * (skew[7] - skew[5]), 0.5 * (skew[2] - skew[6]), 0.5 * (skew[3] - skew[1])};
+    for (const std::string& f : fingers) {
+      lin.tip_position_jacobians[f] = lin.tip_angular_jacobians[f] = {3, n, std::vector<double>(3 * n)};
+      for (std::size_t i = 0; i < n; ++i) {
+        std::vector<double> qp = q, qm = q;
+        qp[i] += h;
+        qm[i] -= h;
+        const hand::HandKinematicsState sp = state(qp), sm = state(qm);
+        const Mat3 d = mul(sp.tip_rotations_world.at(f), transpose(s.tip_rotations_world.at(f))),
+                   e = mul(sm.tip_rotations_world.at(f), transpose(s.tip_rotations_world.at(f)));
+        const Vec3 omega{(d[7] - d[5] - e[7] + e[5]) / (4 * h), (d[2] - d[6] - e[2] + e[6]) / (4 * h),
+                         (d[3] - d[1] - e[3] + e[1]) / (4 * h)};
         for (int r = 0; r < 3; ++r) {
           lin.tip_position_jacobians[f].data[r * n + i] =
               (sp.tip_positions_wrist.at(f)[r] - sm.tip_positions_wrist.at(f)[r]) / (2 * h);

@@ -1,21 +1,18 @@
-// Fingertip targets from a glove frame: the base mapping and its inverse (the synthetic glove), the
-// pinch reach branches and partners, the tripod pinch, the thumb adduction fade, the side-touch partner,
-// the dynamic palm height and the finger bend angle; and how the tip mapping parameters are read.
+// Fingertip targets from a glove frame: the base mapping, the pinch reach branches and partners, the thumb
+// adduction fade, the side-touch partner, the dynamic palm height and the finger bend angle. (The synthetic
+// glove's inverse mapping is exercised by the solver round trips and the calibrated synthetic user.)
 #include "retargeting/tip_target_frame.hpp"
 
 #include <gtest/gtest.h>
-
-#include <cmath>
 
 #include "retargeting_test_support.hpp"
 
 namespace kelto::hand {
 namespace {
 
+using test::kIdentity;
 using test::tip_config;
 using test::Vec3;
-
-const std::array<double, 9> kIdentity{1, 0, 0, 0, 1, 0, 0, 0, 1};
 
 using Tips = std::array<Vec3, 5>;  // thumb, first, middle, ring, little
 const Tips kOpen{{{0, 0, 0}, {0.1, 0, 0}, {0.1, 0.1, 0}, {0.1, 0.2, 0}, {0.1, 0.3, 0}}};  // nothing reacts
@@ -23,17 +20,14 @@ const Tips kOpen{{{0, 0, 0}, {0.1, 0, 0}, {0.1, 0.1, 0}, {0.1, 0.2, 0}, {0.1, 0.
 // A glove frame with identity tip rotations at the given glove positions.
 GloveFeatureFrame glove(const Tips& tips = kOpen) {
   GloveFeatureFrame frame;
-  frame.timestamp_s = 2.5;
   const char* fingers[] = {"thumb", "first", "middle", "ring", "little"};
   for (int i = 0; i < 5; ++i) frame.local_tips[fingers[i]] = Pose{tips[i], kIdentity};
   return frame;
 }
-
 RetargetTargetFrame targets(const GloveFeatureFrame& frame, const std::string& right_body) {
-  const TipMappingParameters p = TipMappingParameters::from_config(tip_config(right_body), "right");
-  return build_tip_target_frame(frame, {}, p, kIdentity);
+  return build_tip_target_frame(frame, {}, TipMappingParameters::from_config(tip_config(right_body), "right"),
+                                kIdentity);
 }
-
 double number(const RetargetTargetFrame& frame, const std::string& key) {
   return std::get<double>(frame.diagnostics.at(key));
 }
@@ -53,45 +47,11 @@ TEST(TipTargetFrame, BaseMappingWithoutRefinements) {
   g.local_tips["first"].rotation = test::rot(2, M_PI / 2);  // its offset then moves along its own z
   const RetargetTargetFrame t = build_tip_target_frame(g, {1.0, 2.0, 3.0}, p, test::rot(2, M_PI / 2));
   // M = [[0,0,-1],[0,1,0],[1,0,0]]: glove (x, y, z) goes to (-z, y, x).
-  expect_near(t.human_tip_positions.at("first"), {-0.01, 0.0, 0.1});
   expect_near(t.target_positions.at("first"), {0.01 - 0.02, 0.02, 0.03 + 0.2});
   expect_near(t.target_positions_world.at("ring"), {1.0 - 0.42, 2.0 + 0.01, 3.0 + 0.23});
-  // Tip rotation of "first": x axis (0,1,0) -> (0,1,0); z axis (0,0,1) -> (-1,0,0).
-  const std::array<double, 9>& R = t.target_rotations.at("first");
-  expect_near({R[0], R[3], R[6]}, {0, 1, 0});
-  expect_near({R[2], R[5], R[8]}, {-1, 0, 0});
-  for (const auto& [finger, w] : t.shape_weights)
-    EXPECT_TRUE(w == 1.0 && t.orientation_weights.at(finger) == 1.0);
+  expect_near(test::column(t.target_rotations.at("first"), 2), {-1, 0, 0});
   EXPECT_TRUE(t.pinch_vectors.empty());
-  EXPECT_EQ(t.timestamp_s, 2.5);
-  expect_near(t.reference_points.at("human_palm_origin"), {1.0 - 0.02, 2.01, 3.03});
-  EXPECT_EQ(text(t, "pipeline"), "pinocchio_generic_retargeting");
   EXPECT_EQ(number(t, "pinch_closest_distance_m"), -1.0);
-  EXPECT_EQ(text(t, "pinch_strongest_partner"), "");
-}
-
-// The synthetic glove inverts the mapping (input offsets, base rotation, scale, palm offset) on both sides.
-TEST(TipTargetFrame, SyntheticGloveInvertsTheMapping) {
-  for (const std::string side : {"right", "left"}) {
-    Config config = test::hand_config(side);
-    const std::string P = "tip_mapping." + side;
-    config.set_boolean(P + ".pinch_model.enabled", false);
-    config.set_number(P + ".human_hand_scale", 1.2);
-    config.set_vec3(P + ".palm_offset_local", {0.01, -0.02, 0.09});
-    config.set_vec3(P + ".input_tip_offset_local.first", {0.002, -0.001, 0.004});
-    config.set_matrix3(P + ".input_base_rotation_offset", test::rot(2, 0.3));
-    config.set_matrix3(P + ".input_tip_rotation_offset_local.ring", test::rot(0, 0.3));
-    test::SolverSetup s(config, side);
-    std::mt19937_64 rng(4);
-    const std::vector<double> q = s.random_active(rng);
-    const HandKinematicsState state = s.model.state_from_active(q);
-    const RetargetTargetFrame t = s.target(q, q);
-    for (const std::string& f : s.params.finger_order) {
-      expect_near(t.target_positions_world.at(f), state.tip_positions_world.at(f));
-      for (int k = 0; k < 9; ++k)
-        EXPECT_NEAR(t.target_rotations.at(f)[k], state.tip_rotations_wrist.at(f)[k], 1e-12);
-    }
-  }
 }
 
 TEST(TipTargetFrame, PinchReachBranchesAndPartners) {
@@ -110,27 +70,11 @@ TEST(TipTargetFrame, PinchReachBranchesAndPartners) {
   EXPECT_DOUBLE_EQ(t.pinch_weights.at("first"), w_first);
   EXPECT_DOUBLE_EQ(t.shape_weights.at("first"), 1.0 - w_first);
   EXPECT_DOUBLE_EQ(t.shape_weights.at("thumb"), 1.0 - 0.5 * w_first);
-  EXPECT_EQ(text(t, "pinch_closest_partner"), "first");
-  EXPECT_EQ(text(t, "pinch_strongest_partner"), "first");
-  EXPECT_DOUBLE_EQ(number(t, "pinch_closest_distance_m"), 0.005);
-  EXPECT_DOUBLE_EQ(number(t, "pinch_distance_m_ring"), 0.02);
+  EXPECT_EQ(text(t, "pinch_closest_partner") + text(t, "pinch_strongest_partner"), "firstfirst");
   // Far apart the switch saturates: its exponent is clamped at 60.
   EXPECT_DOUBLE_EQ(targets(glove({{{0, 0, 0}, {0, 0, 2}, {0, 0, 3}, {0, 0, 4}, {0, 0, 5}}}), pinch)
                        .pinch_weights.at("first"),
                    1.0 / (1.0 + std::exp(60.0)));
-}
-
-TEST(TipTargetFrame, TripodClosesTheTwoFingersOnTheirMidpoint) {
-  const RetargetTargetFrame t =
-      targets(glove({{{0, 0, 0}, {0, 0.002, 0.004}, {0, -0.002, 0.002}, {0.1, 0.2, 0}, {0.1, 0.3, 0}}}),
-              "    pinch_model: {enabled: false}\n    tripod_pinch: {enabled: true, alignment_axis: y}\n");
-  const double w = number(t, "tripod_pinch_weight");
-  const auto sig = [](double d) { return 1.0 / (1.0 + std::exp(50.0 * (d - 0.03))); };
-  EXPECT_DOUBLE_EQ(w, std::min(sig(std::sqrt(2e-5)), sig(std::sqrt(8e-6))));
-  // Robot coordinates: first (-0.004, 0.002, 0), middle (-0.002, -0.002, 0), midpoint (-0.003, 0, 0).
-  expect_near(t.human_tip_positions.at("first"), {(1 - w) * -0.004 + w * -0.003, 0.002, 0.0});
-  expect_near(t.human_tip_positions.at("middle"), {(1 - w) * -0.002 + w * -0.003, -0.002, 0.0});
-  expect_near(t.human_tip_positions.at("thumb"), {w * -0.003, 0.0, 0.0});
 }
 
 TEST(TipTargetFrame, ThumbAdductionFadesBetweenOpenAndClose) {
@@ -178,7 +122,6 @@ TEST(TipTargetFrame, SideTouchPicksTheFirstOfEqualCandidates) {
   EXPECT_EQ(text(t, "side_touch_plane_partner"), "ring");
   EXPECT_DOUBLE_EQ(number(t, "side_touch_human_distance_m"), -0.006);
   EXPECT_DOUBLE_EQ(number(t, "side_touch_plane_alpha"), 0.5);
-  EXPECT_DOUBLE_EQ(number(t, "side_touch_mcp_angle_deg"), 65.0);
   // d < 0 flips the clearance: thumb x moves by 0.5 * (-0.006 - (0 - 0.001)).
   expect_near(t.target_positions.at("thumb"), {0.5 * (-0.006 + 0.001), 0, 0});
 }
@@ -189,12 +132,10 @@ TEST(TipTargetFrame, DynamicPalmHeightAndBendAngle) {
   frame.local_tips["middle"].position = {std::cos(M_PI / 6), 0.0, std::sin(M_PI / 6)};
   const RetargetTargetFrame t =
       targets(frame,
-              "    pinch_model: {enabled: false}\n    dynamic_palm_offset_by_finger_plane: {enabled: true, "
-              "fingers: [first, middle]}\n");
+              "    pinch_model: {enabled: false}\n    dynamic_palm_offset_by_finger_plane: "
+              "{enabled: true, fingers: [first, middle]}\n");
   EXPECT_DOUBLE_EQ(t.target_positions.at("first")[2], 0.11261015 + 0.1);
-  const double r = 30.0 / 65.0;
-  EXPECT_NEAR(number(t, "dynamic_palm_z_middle"), (1 - r) * 0.11261015 + r * 0.07261015, 1e-12);
-  EXPECT_EQ(t.diagnostics.count("dynamic_palm_z_ring"), 0u);
+  EXPECT_NEAR(number(t, "dynamic_palm_z_middle"), (35 * 0.11261015 + 30 * 0.07261015) / 65, 1e-12);
   EXPECT_EQ(t.target_positions.at("ring")[2], 0.1);
 
   // The bend angle against the mcp90 reference direction, signed about the motion plane normal.
@@ -203,43 +144,12 @@ TEST(TipTargetFrame, DynamicPalmHeightAndBendAngle) {
   EXPECT_DOUBLE_EQ(angle({0, 0, -0.05}), 65.0);  // 90 degrees from the glove plane, clamped
   p.mcp_joint_position["first"] = {0, 0, 0};
   p.mcp90_reference_vector["first"] = {0, 0, -1};
-  EXPECT_DOUBLE_EQ(angle({0, 0, -0.05}), 65.0);  // at the reference
-  EXPECT_DOUBLE_EQ(angle({1, 0, 0}), 0.0);       // 90 degrees away
+  EXPECT_DOUBLE_EQ(angle({1, 0, 0}), 0.0);  // 90 degrees away
   p.mcp_motion_plane_normal["first"] = {0, 1, 0};
   // Turning from the reference about +y counts positively; the other way, by less than A, is a full bend.
   EXPECT_NEAR(angle({-std::sin(0.2), 0, -std::cos(0.2)}), 65.0 - 0.2 * 180.0 / M_PI, 1e-9);
   EXPECT_DOUBLE_EQ(angle({std::sin(0.2), 0, -std::cos(0.2)}), 65.0);
   EXPECT_DOUBLE_EQ(angle({0, 0, 1}), 0.0);  // 180 degrees away
-}
-
-TEST(TipMappingParameters, DefaultsFilteredListsAndClampedValues) {
-  const TipMappingParameters d = TipMappingParameters::from_config(tip_config(), "right");
-  EXPECT_EQ(d.finger_order, (std::vector<std::string>{"thumb", "first", "middle", "ring", "little"}));
-  EXPECT_EQ(d.input_tip_rotation_offset_local.at("ring"), kIdentity);
-  EXPECT_EQ(d.tripod_pinch_fingers, (std::vector<std::string>{"first", "middle"}));
-  EXPECT_DOUBLE_EQ(*d.side_touch_by_finger.at("first").human_contact_threshold_m, 0.036);
-
-  // Each list drops what it cannot use; negative distances become zero; only the thumb's dynamic palm
-  // overrides are read.
-  const TipMappingParameters p = TipMappingParameters::from_config(
-      tip_config(
-          "    tripod_pinch: {fingers: [thumb, ring, ring, little, first], alignment_axis: z}\n"
-          "    pinch_model: {contact_distance_m: -0.01, epsilon2_m_by_finger: {first: -1, thumb: 0.5}}\n"
-          "    dynamic_palm_offset_by_finger_plane:\n"
-          "      {fingers: [thumb, first, sixth, first], by_finger: {thumb: {bent_z: 0.05}, first: {}}}\n"
-          "    side_touch_plane_constraint: {fingers: [thumb, middle, ring, pinky], by_finger: {middle: "
-          "{}}}\n"),
-      "right");
-  EXPECT_EQ(p.tripod_pinch_fingers, (std::vector<std::string>{"ring", "little"}));
-  EXPECT_EQ(p.tripod_pinch_alignment_axis, 2);
-  EXPECT_EQ(p.pinch_contact_distance_m, 0.0);
-  EXPECT_EQ(p.pinch_epsilon2_m_by_finger, (std::map<std::string, double>{{"first", 0.0}}));
-  EXPECT_EQ(p.dynamic_palm_fingers, (std::vector<std::string>{"thumb", "first", "first"}));
-  ASSERT_EQ(p.dynamic_palm_by_finger.size(), 1u);
-  EXPECT_EQ(*p.dynamic_palm_by_finger.at("thumb").bent_z, 0.05);
-  EXPECT_EQ(p.side_touch_fingers, (std::vector<std::string>{"middle", "ring"}));
-  EXPECT_EQ(*p.side_touch_by_finger.at("middle").human_contact_threshold_m, 0.012);
-  EXPECT_EQ(*p.side_touch_by_finger.at("middle").robot_clearance_m, 0.006);
 }
 
 }  // namespace
