@@ -1,28 +1,22 @@
-// Calibration test helpers: small rotation and vector arithmetic written apart from the code under test,
-// and a synthetic glove user of the bundled hand (captured stages, retargeting error of the user's poses).
+// Calibration test helpers: rotations, exception texts, and a synthetic glove user of the bundled hand
+// (captured stages, retargeting error of the user's poses).
 #pragma once
 
-#include <array>
 #include <cmath>
-#include <exception>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "calibration/calibration_profile.hpp"
-#include "calibration/calibration_stage.hpp"
-#include "config/config.hpp"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
+#include "kinematics/vec3.hpp"
 #include "retargeting/pinocchio_gn_solver.hpp"
-#include "retargeting/tip_mapping_parameters.hpp"
 #include "retargeting/tip_target_frame.hpp"
 #include "support/test_files.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
 
 namespace kelto::test {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<double, 9>;
+using namespace hand::detail;
 
 // Rotation by `a` radians about axis 0 (x), 1 (y) or 2 (z), row-major.
 inline Mat3 rot(int axis, double a) {
@@ -31,41 +25,13 @@ inline Mat3 rot(int axis, double a) {
   if (axis == 1) return {c, 0, s, 0, 1, 0, -s, 0, c};
   return {c, -s, 0, s, c, 0, 0, 0, 1};
 }
-inline Mat3 mul(const Mat3& a, const Mat3& b) {
-  Mat3 out{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c)
-      for (int k = 0; k < 3; ++k) out[3 * r + c] += a[3 * r + k] * b[3 * k + c];
-  return out;
-}
-inline Vec3 mul(const Mat3& m, const Vec3& v) {
-  return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
-          m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
-}
-inline Mat3 transpose(const Mat3& m) {
-  return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]};
-}
-inline double det(const Mat3& m) {
-  return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-         m[2] * (m[3] * m[7] - m[4] * m[6]);
-}
-inline Vec3 sub(const Vec3& a, const Vec3& b) {
-  return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-inline double dot(const Vec3& a, const Vec3& b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-inline Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
 inline double distance(const Vec3& a, const Vec3& b) {
-  return std::sqrt(dot(sub(a, b), sub(a, b)));
+  return norm(sub(a, b));
 }
 template <std::size_t N>
 bool near(const std::array<double, N>& a, const std::array<double, N>& b, double tolerance) {
-  for (std::size_t i = 0; i < N; ++i) {
+  for (std::size_t i = 0; i < N; ++i)
     if (!(std::abs(a[i] - b[i]) <= tolerance)) return false;
-  }
   return true;
 }
 
