@@ -62,8 +62,8 @@ class CalibrationCapture : public ::testing::Test {
  protected:
   // Six noisy glove lines per gesture of a hand that matches the configured mapping.
   static void SetUpTestSuite() {
-    home_dir_ = std::make_unique<kelto::test::TempDir>();
-    home_ = std::make_unique<kelto::test::ScopedEnv>("KELTO_HOME", home_dir_->path().string());
+    kelto::test::TempDir home;
+    kelto::test::ScopedEnv scratch_cache("KELTO_HOME", home.path().string());
     simulator::SimulatedGloveOptions options;
     options.config = kelto::test::hand_config();
     options.noise_mm = 0.2;
@@ -76,10 +76,6 @@ class CalibrationCapture : public ::testing::Test {
             simulator::write_glove_line(glove.frame(glove.kinematics().pose_active(gesture)),
                                         glove.finger_order(), simulator::GloveLineFormat::rpy));
     }
-  }
-  static void TearDownTestSuite() {
-    home_.reset();
-    home_dir_.reset();
   }
 
   void SetUp() override {
@@ -126,10 +122,9 @@ class CalibrationCapture : public ::testing::Test {
   }
   YAML::Node overlay() const { return YAML::LoadFile(options_.output.string()); }
 
-  static inline std::unique_ptr<kelto::test::TempDir> home_dir_;
-  static inline std::unique_ptr<kelto::test::ScopedEnv> home_;
   static inline std::map<std::string, Names> lines_;
   kelto::test::TempDir dir_;
+  kelto::test::ScopedEnv home_{"KELTO_HOME", (dir_ / "home").string()};
   Options options_;
 };
 

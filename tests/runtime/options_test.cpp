@@ -1,5 +1,4 @@
-// The runtime program's command line: parsing, the checks after it, and the bone and runtime
-// configuration that the checks resolve.
+// The runtime program's command line: parsing, the checks after it, and the configurations they resolve.
 #include "runtime/options.hpp"
 
 #include <algorithm>
@@ -56,31 +55,19 @@ TEST_F(RuntimeOptions, ErrorTexts) {
   const std::string missing = (dir_ / "nowhere.yaml").string();
   const std::string directory = dir_.path().string();
   const std::pair<Args, std::string> cases[] = {
-      {{"--config"}, "missing value for --config"},
       {{"--side", "left", "--print-rate"}, "missing value for --print-rate"},
-      {{"--bogus"}, "unknown option: --bogus"},
       {{"--config=a.yaml"}, "unknown option: --config=a.yaml"},  // no equals forms
-      {{"--Viewer"}, "unknown option: --Viewer"},                // case matters
-      {{"a.yaml"}, "unknown option: a.yaml"},
-      {{"--bogus", "--help"}, "unknown option: --bogus"},  // the error comes before help
+      {{"--bogus", "--help"}, "unknown option: --bogus"},        // the error comes before help
       {{"--baudrate", "fast"}, "stoul"},
       {{"--baudrate", "4295082496"}, "stoul"},  // beyond 32 bits: refused, not wrapped to 115200
       {{"--baudrate", "-1"}, "stoul"},
-      {{"--startup-valid-frames", "99999999999999999999999"}, "stoul"},
-      {{"--bone-config", missing}, "bone config does not exist: " + missing},
       {{"--bone-config", directory}, "bone config does not exist: " + directory},
-      {{"--mode", "Run"}, "--mode must be run or calibrate"},
-      {{"--side", "both"}, "--side must be right or left"},
+      {{"--mode", "Run"}, "--mode must be run or calibrate"},  // case matters
       {{"--mode", "calibrate"}, "--output is required in calibrate mode"},
-      {{"--mode", "calibrate", "--output", "o.yaml", "--viewer"},
-       "viewer and physics are only available in run mode"},
       {{"--mode", "calibrate", "--output", "o.yaml", "--physics"},
        "viewer and physics are only available in run mode"},
       {{"--capture-timeout", "0"}, "calibration sample counts and timeout must be positive"},
-      {{"--capture-timeout", "-1"}, "calibration sample counts and timeout must be positive"},
       {{"--capture-timeout", "nan"}, "calibration sample counts and timeout must be positive"},
-      {{"--startup-valid-frames", "0"}, "calibration sample counts and timeout must be positive"},
-      {{"--left-port", "/dev/a"}, "--left-port and --right-port must be provided together"},
       {{"--right-port", "/dev/b"}, "--left-port and --right-port must be provided together"},
       {{"--mode", "calibrate", "--output", "o.yaml", "--left-port", "a", "--right-port", "b"},
        "dual-hand ports are only available in run mode; calibrate each side separately"},
@@ -127,7 +114,6 @@ TEST_F(RuntimeOptions, ResolvesBoneAndRuntimeConfigurations) {
       {"bones/me.yaml", here + "/bones/me.yaml"},
       {absolute_bones.string(), absolute_bones.string()},
       {"[bones/me.yaml]", ""},
-      {"{path: bones/me.yaml}", ""},
       {"~", ""},
   };
   for (const auto& [key, expected] : keys) {

@@ -55,7 +55,7 @@ std::string error_of(const std::function<void()>& action) {
   return "";
 }
 
-// The six rates configure raw 8N1 at that speed; every failure has its text and leaves the port closed.
+// Supported rates configure raw 8N1 at that speed; every failure has its text and leaves the port closed.
 TEST(SerialPort, OpensSupportedRatesRawAndRefusesTheRest) {
   kelto::test::TempDir dir;
   const std::string plain = kelto::test::write_file(dir / "plain", "x").string();
@@ -63,9 +63,6 @@ TEST(SerialPort, OpensSupportedRatesRawAndRefusesTheRest) {
   Pty pty;
   const std::tuple<std::string, std::uint32_t, speed_t, std::string> cases[] = {
       {pty.slave, 9600, B9600, ""},
-      {pty.slave, 19200, B19200, ""},
-      {pty.slave, 38400, B38400, ""},
-      {pty.slave, 57600, B57600, ""},
       {pty.slave, 115200, B115200, ""},
       {pty.slave, 230400, B230400, ""},
       {pty.slave, 14400, 0, "unsupported POSIX baud rate: 14400"},
@@ -168,7 +165,6 @@ TEST(SerialPort, ResolvesAutoToTheOneGlovePort) {
   const Lines one = {"/dev/cu.usbmodem1"}, two = {"/dev/cu.usbmodem1", "/dev/ttyACM0"}, none;
   const std::tuple<std::string, const Lines*, std::string> cases[] = {
       {"AUTO", &one, "/dev/cu.usbmodem1"},
-      {"Auto-Detect", &one, "/dev/cu.usbmodem1"},
       {"autodetect", &one, "/dev/cu.usbmodem1"},
       {"", &one, "/dev/cu.usbmodem1"},
       {"auto", &none, "no glove serial port detected"},
