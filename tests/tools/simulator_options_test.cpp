@@ -13,18 +13,12 @@ SimulatorOptions parse(const std::vector<std::string>& args) {
   return parse_simulator_options(args, "/hand.yaml");
 }
 
+// Most options are exercised by the program tests that run the simulator; here the sharp edges.
 TEST(SimulatorOptionsTest, OptionsReachTheirSettings) {
-  const SimulatorOptions o =
-      parse({"--link", "a", "--side", "left", "--rate", "120", "--format", "quat", "--noise-mm", "0.5",
-             "--invalid-every", "25", "--human-scale", "1.1", "--link", "b"});
+  const SimulatorOptions o = parse({"--link", "a", "--format", "quat", "--link", "b"});
   EXPECT_EQ(o.simulator.link, "b");  // the last occurrence wins
   EXPECT_EQ(o.simulator.stream.glove.config, "/hand.yaml");
-  EXPECT_EQ(o.simulator.stream.glove.side, "left");
-  EXPECT_EQ(o.simulator.rate_hz, 120.0);
   EXPECT_EQ(o.simulator.stream.format, GloveLineFormat::quaternion);
-  EXPECT_EQ(o.simulator.stream.glove.noise_mm, 0.5);
-  EXPECT_EQ(o.simulator.stream.invalid_every, 25u);
-  EXPECT_EQ(o.simulator.stream.glove.human_hand_scale, 1.1);
   EXPECT_FALSE(o.simulator.stream.glove.mount_yaw_deg);                     // unset: as configured
   EXPECT_EQ(parse({"--write-samples", "s.yaml"}).write_samples, "s.yaml");  // no link needed
   EXPECT_TRUE(parse({"-h", "--bogus"}).help);
