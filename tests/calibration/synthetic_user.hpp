@@ -11,6 +11,8 @@
 #include "kinematics/vec3.hpp"
 #include "retargeting/pinocchio_gn_solver.hpp"
 #include "retargeting/tip_target_frame.hpp"
+#include "support/axis_rotation.hpp"
+#include "support/error_text.hpp"
 #include "support/test_files.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
 
@@ -18,13 +20,6 @@ namespace kelto::test {
 
 using namespace hand::detail;
 
-// Rotation by `a` radians about axis 0 (x), 1 (y) or 2 (z), row-major.
-inline Mat3 rot(int axis, double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  if (axis == 0) return {1, 0, 0, 0, c, -s, 0, s, c};
-  if (axis == 1) return {c, 0, s, 0, 1, 0, -s, 0, c};
-  return {c, -s, 0, s, c, 0, 0, 0, 1};
-}
 inline double distance(const Vec3& a, const Vec3& b) {
   return norm(sub(a, b));
 }
@@ -33,17 +28,6 @@ bool near(const std::array<double, N>& a, const std::array<double, N>& b, double
   for (std::size_t i = 0; i < N; ++i)
     if (!(std::abs(a[i] - b[i]) <= tolerance)) return false;
   return true;
-}
-
-// The message of the exception that `call` throws, or "no exception".
-template <typename Call>
-std::string error_text(Call&& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
 }
 
 inline std::filesystem::path bundled_hand_config() {

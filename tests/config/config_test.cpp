@@ -14,12 +14,14 @@
 #include <tuple>
 #include <vector>
 
+#include "support/error_text.hpp"
 #include "support/test_files.hpp"
 
 namespace kelto::hand {
 namespace {
 
 namespace fs = std::filesystem;
+using test::error_text;
 using test::ScopedEnv;
 using test::TempDir;
 using test::write_file;
@@ -28,15 +30,6 @@ using Vec = std::vector<double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 const char* const kReserved[] = {"__config_path__", "__config_dir__", "__resource_root__",
                                  "__bone_config_stem__"};
-
-std::string error_text(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
-}
 
 std::string resolved(const fs::path& path) {
   return fs::weakly_canonical(path).string();

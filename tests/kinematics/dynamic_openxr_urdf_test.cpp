@@ -12,25 +12,18 @@
 #include "kinematics/palm_layout.hpp"
 #include "kinematics/toy_hand.hpp"
 #include "kinematics/vec3.hpp"
+#include "support/error_text.hpp"
 
 namespace kelto::hand::detail {
 namespace {
 
 namespace fs = std::filesystem;
+using test::error_text;
 using test::read_file;
 using test::replace_all;
 using test::ScopedEnv;
 using test::TempDir;
 using test::write_file;
-
-std::string error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // A template with the joints the generator edits ("S_" the side prefix), mesh references and odd spacing
 // that must survive byte for byte.
@@ -198,7 +191,7 @@ TEST(DynamicOpenxrUrdf, ErrorTexts) {
     ASSERT_NE(text.find(from), std::string::npos) << from;
     Generator g("right", from.empty() ? text : replace_all(text, from, to));
     const Config config = g.config(kEnabled + hand);
-    EXPECT_EQ(error_of([&] { dynamic_openxr_urdf(g.urdf, config, "right"); }), message);
+    EXPECT_EQ(error_text([&] { dynamic_openxr_urdf(g.urdf, config, "right"); }), message);
   }
 }
 
@@ -215,7 +208,7 @@ TEST(DynamicOpenxrUrdf, CacheFileIsNamedAfterTheBoneFileAndSide) {
   EXPECT_NE(read_file(out).find("xyz=\"0 0 0.03\""), std::string::npos);
   fs::remove(out);
   fs::create_directories(out);
-  EXPECT_EQ(error_of([&] { dynamic_openxr_urdf(g.urdf, config, "left"); }),
+  EXPECT_EQ(error_text([&] { dynamic_openxr_urdf(g.urdf, config, "left"); }),
             "cannot open dynamic OpenXR URDF cache: " + out.string());
 
   // The cache directory: KELTO_HOME, else $HOME/.kelto; the stem: the bone file's, else "default".
@@ -234,7 +227,7 @@ TEST(DynamicOpenxrUrdf, CacheFileIsNamedAfterTheBoneFileAndSide) {
     ScopedEnv kelto("KELTO_HOME", kelto_home);
     ScopedEnv user("HOME", home);
     std::string result;
-    const std::string error = error_of([&] { result = dynamic_openxr_cache_dir().string(); });
+    const std::string error = error_text([&] { result = dynamic_openxr_cache_dir().string(); });
     EXPECT_EQ(result.empty() ? error : result, expected);
     EXPECT_TRUE(result.empty() || fs::is_directory(result));
   }

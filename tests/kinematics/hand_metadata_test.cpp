@@ -7,24 +7,17 @@
 
 #include "config/config.hpp"
 #include "config/resource_root.hpp"
+#include "support/error_text.hpp"
 #include "support/test_files.hpp"
 
 namespace kelto::hand::detail {
 namespace {
 
 namespace fs = std::filesystem;
+using test::error_text;
 using test::TempDir;
 using test::write_file;
 using Vec = std::vector<double>;
-
-std::string error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // Sets the process-wide resource root for the life of the object.
 struct ScopedResourceRoot {
@@ -84,7 +77,7 @@ TEST(HandResourceLookup, SearchOrderAndFallbacks) {
   const Config loaded = Config::load(tree_config, "", "");
   EXPECT_EQ(locate_hand_resources(loaded, "right", type, fingers).urdf, tree / "pinocchio/right.urdf");
   EXPECT_EQ(locate_hand_resources(loaded, "left", type, fingers).urdf, tree / "pinocchio/left/hand.urdf");
-  EXPECT_EQ(error_of([&] { load_hand_metadata(loaded, "left"); }),
+  EXPECT_EQ(error_text([&] { load_hand_metadata(loaded, "left"); }),
             "Config file was not found: " + (tree / "pinocchio/metadata.yaml").string());
 }
 
@@ -159,8 +152,11 @@ TEST(HandJointMetadata, ActiveJointsExpandAndSelect) {
   // c is neither active nor coupled: it keeps its rest value; b follows a.
   EXPECT_EQ(expand(meta, {0.1, 0.2, 0.3, 0.4}, {0.25, 2.0}), (Vec{0.25, 0.5, 0.3, 0.9}));
   EXPECT_EQ(select_active(meta, {-7, 0, 0, 0.5}), (Vec{-1, 0.5}));
-  EXPECT_EQ(error_of([&] { project_passive(meta, {0, 0, 0}); }), "Full hand joint vector has the wrong size");
-  EXPECT_EQ(error_of([] { angle_unit_scale(" rad"); }), "Unsupported passive coupling angle unit:  rad");
+  EXPECT_EQ(error_text([&] {
+              project_passive(meta, {0, 0, 0});
+            }),
+            "Full hand joint vector has the wrong size");
+  EXPECT_EQ(error_text([] { angle_unit_scale(" rad"); }), "Unsupported passive coupling angle unit:  rad");
   for (const char* unit : {"", "rad", "radians"}) EXPECT_EQ(angle_unit_scale(unit), 1.0) << unit;
   for (const char* unit : {"deg", "degree"}) EXPECT_EQ(angle_unit_scale(unit), 57.29577951308232) << unit;
 }
@@ -194,7 +190,7 @@ TEST(PoseLibrary, ValuesSpellingsLimitsAndErrors) {
       {"poses:\n  - name: a\n    finger_angles_rad: {thumb: [0], first: [0]}\n", "a",
        "Pose a finger thumb has the wrong joint count"},
   };
-  for (const auto& [text, pose, message] : errors) EXPECT_EQ(error_of([&] { load(text, pose); }), message);
+  for (const auto& [text, pose, message] : errors) EXPECT_EQ(error_text([&] { load(text, pose); }), message);
 }
 
 }  // namespace

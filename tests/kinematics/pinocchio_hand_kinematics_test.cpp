@@ -13,23 +13,16 @@
 #include "config/resource_root.hpp"
 #include "kinematics/toy_hand.hpp"
 #include "kinematics/vec3.hpp"
+#include "support/error_text.hpp"
 
 namespace kelto::hand {
 namespace {
 
 using detail::Vec3;
+using test::error_text;
 using test::replace_all;
 using test::TempDir;
 using Vec = std::vector<double>;
-
-std::string error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 double distance(const Vec3& a, const Vec3& b) {
   return detail::norm(detail::sub(a, b));
@@ -157,8 +150,11 @@ TEST(PinocchioHandKinematics, StateConversionsAndWristFrame) {
   EXPECT_EQ(model.full_current_q(), (Vec{0.8, 0.5, -0.3, 1.0, 0.8, 0.0}));
   EXPECT_EQ(model.pose_active("fist"), (Vec{0.4, 0.9, 1.2, 1.3}));
   // Wrong sizes fail and leave the state alone; a moved model keeps it.
-  EXPECT_EQ(error_of([&] { model.apply_active({0.0, 0.0}); }), "Active hand joint vector has the wrong size");
-  EXPECT_EQ(error_of([&] { model.active_from_full({0.0}); }), "Full hand joint vector has the wrong size");
+  EXPECT_EQ(error_text([&] {
+              model.apply_active({0.0, 0.0});
+            }),
+            "Active hand joint vector has the wrong size");
+  EXPECT_EQ(error_text([&] { model.active_from_full({0.0}); }), "Full hand joint vector has the wrong size");
   PinocchioHandKinematics moved = std::move(model);
   EXPECT_EQ(moved.q_current_active(), (Vec{0.8, 0.5, -0.3, 1.0}));
 }
@@ -250,7 +246,7 @@ TEST(PinocchioHandKinematics, ConstructionErrors) {
     }
     ToyModel toy(system, metadata);
     test::write_file(toy.dir / "hands/toy_hand/resources/pinocchio/right.urdf", urdf);
-    EXPECT_EQ(error_of([&] { PinocchioHandKinematics(Config::load(toy.system, "", "right"), c.side); }),
+    EXPECT_EQ(error_text([&] { PinocchioHandKinematics(Config::load(toy.system, "", "right"), c.side); }),
               c.message);
   }
 }

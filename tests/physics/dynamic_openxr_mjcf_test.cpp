@@ -161,7 +161,7 @@ TEST_F(Generation, FailuresReportTheFaultAndLeaveNoCacheFile) {
   for (const auto& [xml, yaml, message] : cases) {
     write_file(template_path(), xml);
     if (xml.empty()) fs::remove(template_path());
-    EXPECT_EQ(error_of([&] { generate(yaml); }), message);
+    EXPECT_EQ(error_text([&] { generate(yaml); }), message);
     EXPECT_EQ(cache_files(), 0) << message;
   }
 }
@@ -179,7 +179,7 @@ TEST(Publication, ReplacesAFileOrEmptyDirectoryAndCleansUpOnFailure) {
   EXPECT_EQ(read_file(output), "newer");
   fs::remove(output);
   write_file(output / "keep", "occupied");  // a non-empty directory can be neither replaced nor removed
-  EXPECT_EQ(error_of([&] { publish_mjcf_cache_file(output, "text"); }),
+  EXPECT_EQ(error_text([&] { publish_mjcf_cache_file(output, "text"); }),
             "cannot publish MuJoCo cache file: " + output.string());
   EXPECT_EQ(entries(), 1);
 
@@ -191,7 +191,7 @@ TEST(Publication, ReplacesAFileOrEmptyDirectoryAndCleansUpOnFailure) {
   limit.rlim_cur = 16;
   const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  const std::string message = error_of([&] { publish_mjcf_cache_file(output, std::string(1 << 16, 'x')); });
+  const std::string message = error_text([&] { publish_mjcf_cache_file(output, std::string(1 << 16, 'x')); });
   setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(message.rfind("cannot write MuJoCo cache temporary file: " + output.string() + ".tmp-", 0), 0u)

@@ -166,13 +166,13 @@ TEST_F(Observer, ConstructionFailures) {
       "tendon='t'/></actuator>";
   for (const std::string& xml :
        {"<mujoco>" + joint + "</mujoco>", "<mujoco>" + joint + tendon + "</mujoco>"}) {
-    EXPECT_EQ(error_of([&] { make(xml, "hand: {type: arm}\n"); }),
+    EXPECT_EQ(error_text([&] { make(xml, "hand: {type: arm}\n"); }),
               "MuJoCo physics model has no joint actuators: " + model);
   }
-  const std::string load_failed = error_of([&] { make("<mujoco><worldbody><body>", "hand: {type: arm}\n"); });
+  const std::string load_failed = error_text([&] { make("<mujoco><worldbody><body>", "hand: {type: arm}\n"); });
   EXPECT_EQ(load_failed.rfind("MuJoCo model load failed: ", 0), 0u);
   EXPECT_GT(load_failed.size(), 27u) << "followed by MuJoCo's reason";
-  EXPECT_EQ(error_of([&] {
+  EXPECT_EQ(error_text([&] {
               MujocoPhysicsObserver(setup(arm_model(), "hand: {type: arm}\n"), config_path(), "mid");
             }),
             "cannot locate MuJoCo model for arm/mid");

@@ -8,6 +8,7 @@
 
 #include "config/config.hpp"
 #include "config/resource_root.hpp"
+#include "support/error_text.hpp"
 #include "support/test_files.hpp"
 
 namespace kelto::test {
@@ -20,15 +21,6 @@ inline hand::Config write_and_load_config(const std::filesystem::path& file, con
 
 inline std::filesystem::path bundled_mjcf(const std::string& side) {
   return source_dir() / "resources/hands/dynamic_openxr_hand/resources/mujoco" / (side + ".xml");
-}
-
-inline std::string error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
 }
 
 // Clears the process-wide resource root, and changes the working directory, for the life of the object.

@@ -12,19 +12,13 @@
 #include "kinematics/vec3.hpp"
 #include "retargeting/pinocchio_gn_solver.hpp"
 #include "retargeting/tip_target_frame.hpp"
+#include "support/axis_rotation.hpp"
 #include "support/test_files.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
 
 namespace kelto::test {
 
 using namespace hand::detail;
-
-inline Mat3 rot(int axis, double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  if (axis == 0) return {1, 0, 0, 0, c, -s, 0, s, c};
-  if (axis == 1) return {c, 0, s, 0, 1, 0, -s, 0, c};
-  return {c, -s, 0, s, c, 0, 0, 0, 1};
-}
 
 // The message of what `call` throws ("out_of_range: " in front for std::out_of_range), or "no exception".
 template <typename Call>

@@ -16,12 +16,14 @@
 
 #include "runtime/mujoco_viewer.hpp"
 #include "runtime/viewer_model_lookup.hpp"
+#include "support/error_text.hpp"
 #include "support/test_files.hpp"
 
 namespace kelto::hand::runtime {
 namespace {
 
 namespace fs = std::filesystem;
+using kelto::test::error_text;
 using kelto::test::read_file;
 using kelto::test::ScopedEnv;
 using kelto::test::TempDir;
@@ -94,15 +96,6 @@ std::unique_ptr<MujocoViewer> open_viewer(const fs::path& model, bool physics = 
                                           bool reset_qvel = false) {
   return std::make_unique<MujocoViewer>(model, physics, steps, reset_qvel, 0, 0, fs::path(), fs::path(),
                                         "right", "test");
-}
-
-std::string failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no exception";
 }
 
 // Hinges on their own bodies: "loose" has no actuator (the motor drives a tendon, whose id must not be
@@ -188,7 +181,7 @@ TEST_F(Viewer, ViewersShareGlfw) {
   }
   for (const bool beside_another : {false, true}) {
     std::unique_ptr<MujocoViewer> other = beside_another ? open_viewer(hand_) : nullptr;
-    EXPECT_THAT(failure([&] { open_viewer(dir_ / "missing.xml"); }),
+    EXPECT_THAT(error_text([&] { open_viewer(dir_ / "missing.xml"); }),
                 StartsWith("MuJoCo model load failed: "));
     EXPECT_EQ(glfw_initialized(), beside_another);
     other.reset();
@@ -196,7 +189,7 @@ TEST_F(Viewer, ViewersShareGlfw) {
   }
   {
     ScopedEnv no_display("DISPLAY", std::nullopt);
-    EXPECT_EQ(failure([&] { open_viewer(hand_); }), "GLFW initialization failed");
+    EXPECT_EQ(error_text([&] { open_viewer(hand_); }), "GLFW initialization failed");
   }
   EXPECT_TRUE(open_viewer(hand_)->is_running());
   EXPECT_FALSE(glfw_initialized());
@@ -290,7 +283,7 @@ TEST_F(Viewer, GeneratedHandModelLivesAsLongAsTheViewer) {
   }
   EXPECT_EQ(read_file(hand), original) << "the template is never touched";
   ScopedEnv no_display("DISPLAY", std::nullopt);
-  EXPECT_EQ(failure([&] { open(write_file(dir_ / "conf/system.yaml", personal), ""); }),
+  EXPECT_EQ(error_text([&] { open(write_file(dir_ / "conf/system.yaml", personal), ""); }),
             "GLFW initialization failed");
   EXPECT_FALSE(fs::exists(cache / "default_right.xml"));
 }
@@ -327,7 +320,7 @@ TEST(ViewerModelLookup, CandidatesAreTriedInOrder) {
     fs::remove(root / file);
   }
   const std::string missing = "cannot locate MuJoCo model for hand_x/right; pass --mujoco-model";
-  EXPECT_EQ(failure([&] { resolve_mujoco_model(config, "hand_x", "right", ""); }), missing);
+  EXPECT_EQ(error_text([&] { resolve_mujoco_model(config, "hand_x", "right", ""); }), missing);
 
   // A directory is skipped, a link is followed to its file; a relative configuration path works alike.
   fs::create_directories(root / "a/b/conf/resources/mujoco/right.xml");
@@ -336,7 +329,7 @@ TEST(ViewerModelLookup, CandidatesAreTriedInOrder) {
   fs::current_path(root / "a");
   EXPECT_EQ(resolve_mujoco_model("b/conf/system.yaml", "hand_x", "right", ""), target);
   fs::remove(target);
-  EXPECT_EQ(failure([&] { resolve_mujoco_model(config, "hand_x", "right", ""); }), missing);
+  EXPECT_EQ(error_text([&] { resolve_mujoco_model(config, "hand_x", "right", ""); }), missing);
   // An override is only made absolute.
   EXPECT_EQ(resolve_mujoco_model(config, "hand_x", "right", "models/none.xml"), root / "a/models/none.xml");
   EXPECT_EQ(resolve_mujoco_model(config, "other", "left", "/nowhere/x.xml"), fs::path("/nowhere/x.xml"));

@@ -73,6 +73,8 @@ class ScopedEnv {
 };
 
 // The source tree, for tests that read the bundled resources.
-inline std::filesystem::path source_dir() { return KELTO_SOURCE_DIR; }
+inline std::filesystem::path source_dir() {
+  return KELTO_SOURCE_DIR;
+}
 
 }  // namespace kelto::test
