@@ -24,6 +24,7 @@ using kelto::test::kSimulatorProgram;
 using kelto::test::Program;
 using Lines = std::vector<std::string>;
 using ::testing::EndsWith;
+using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 Lines lines_starting(const std::string& text, const std::string& prefix) {
@@ -171,6 +172,33 @@ TEST_F(RuntimeProgram, DualHandModeStepsEachGloveAsItsOwnSide) {
 }
 
 // Command-line and start-up errors: status 1, one error line, the usage text; help: status 0.
+// Guided calibration as a user goes through it: a simulated glove streams, the program waits for stable
+// frames, each Enter press on standard input captures one gesture, and the overlay is written at the end.
+TEST_F(RuntimeProgram, CalibrateCapturesAGestureOnEachEnterPress) {
+  const fs::path link = dir_ / "glove_right";
+  auto glove = start_glove(link, "right");
+  const fs::path overlay = dir_ / "calibration.yaml";
+  Program runtime({kRuntimeProgram.string(), "--config", hand_config().string(), "--mode", "calibrate",
+                   "--port", link.string(), "--output", overlay.string(), "--capture-samples", "10"},
+                  dir_.path(), true);
+  const std::string press = "[kelto_hand_calibration] 准备好后按 Enter 开始采样。";
+  const Lines gestures = {"close", "open", "mcp90"};
+  for (std::size_t stage = 1; stage <= gestures.size(); ++stage) {
+    ASSERT_TRUE(runtime.wait_for([&] { return count_of(runtime.out(), press) == stage; }))
+        << runtime.out() << runtime.err();
+    ASSERT_TRUE(runtime.input("\n"));
+  }
+  EXPECT_EQ(runtime.wait_exit(), 0) << runtime.err();
+  EXPECT_THAT(runtime.out(),
+              HasSubstr("[kelto_hand_runtime] serial=" + link.string() +
+                        " side=right mode=calibrate\n[kelto_hand_calibration] 等待稳定的手套数据...\n"));
+  for (const std::string& gesture : gestures)
+    EXPECT_THAT(runtime.out(), HasSubstr("[kelto_hand_calibration] " + gesture + " 10/10")) << gesture;
+  EXPECT_THAT(runtime.out(),
+              HasSubstr("[kelto_hand_calibration] 标定完成：" + ("\"" + overlay.string() + "\"")));
+  EXPECT_THAT(kelto::test::read_file(overlay), HasSubstr("tip_mapping:\n  right:\n    human_hand_scale: "));
+}
+
 TEST_F(RuntimeProgram, ErrorsEndWithUsageAndStatusOne) {
   const std::string config = hand_config().string();
   const fs::path not_a_hand = kelto::test::write_file(

@@ -31,26 +31,46 @@ inline const std::filesystem::path kRuntimeProgram =
 inline const std::filesystem::path kSimulatorProgram =
     std::filesystem::path(KELTO_BINARY_DIR) / "tools/kelto_glove_simulator";
 
-// A program with standard input from /dev/null and its output in files under `dir`; killed if still
-// running at the end. Waits have a generous upper bound (start-up is slow under the sanitizers).
+// A program with its output in files under `dir` and standard input from /dev/null, or from a pipe the
+// test writes with `input` when `piped_input` is set; killed if still running at the end. Waits have a
+// generous upper bound (start-up is slow under the sanitizers).
 class Program {
  public:
-  Program(const std::vector<std::string>& args, const std::filesystem::path& dir)
+  Program(const std::vector<std::string>& args, const std::filesystem::path& dir, bool piped_input = false)
       : err_path_(dir / (std::to_string(++count_) + ".err")) {
     const std::string out_path = (dir / (std::to_string(count_) + ".out")).string();
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     read_fd_ = ::open(out_path.c_str(), O_RDONLY | O_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    int pipe_ends[2] = {-1, -1};
+    if (piped_input && ::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    if (piped_input) {
+      posix_spawn_file_actions_adddup2(&actions, pipe_ends[0], 0);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, out, 1);
     posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    // A program that ends before reading its input must not take the test down with SIGPIPE; the
+    // program itself keeps the default action.
+    if (piped_input) ::signal(SIGPIPE, SIG_IGN);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    const int spawned = ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out);
+    if (piped_input) ::close(pipe_ends[0]);
+    input_fd_ = pipe_ends[1];
     if (spawned != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(spawned));
   }
   ~Program() {
@@ -58,6 +78,7 @@ class Program {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
+    close_input();
     ::close(read_fd_);
   }
   Program(const Program&) = delete;
@@ -73,6 +94,15 @@ class Program {
   std::string err() const { return read_file(err_path_); }
   std::string report() { return out() + err(); }
   void signal(int number) const { ::kill(pid_, number); }
+  // Writes `text` to the program's standard input (a piped one); false when it is closed.
+  bool input(const std::string& text) const {
+    return input_fd_ >= 0 &&
+           ::write(input_fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  void close_input() {
+    if (input_fd_ >= 0) ::close(input_fd_);
+    input_fd_ = -1;
+  }
 
   // Waits until `ready` holds, the program has ended or the limit has passed; returns `ready()`.
   bool wait_for(const std::function<bool()>& ready,
@@ -102,6 +132,7 @@ class Program {
   static inline int count_ = 0;
   std::filesystem::path err_path_;
   int read_fd_ = -1;
+  int input_fd_ = -1;
   pid_t pid_ = -1;
   std::string out_;
   std::optional<int> status_;
