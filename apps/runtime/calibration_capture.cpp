@@ -49,10 +49,6 @@ struct CalibratorDeleter {
 };
 using CalibratorHandle = std::unique_ptr<kx_calibrator, CalibratorDeleter>;
 
-kx_string_view text_view(const std::string& text) {
-  return kx_string_view{text.data(), text.size()};
-}
-
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -87,8 +83,8 @@ CalibratorHandle create_calibrator(const Options& options) {
   kx_calibrator_options calibrator_options{};
   calibrator_options.struct_size = sizeof(kx_calibrator_options);
   calibrator_options.abi_version = KX_ABI_VERSION_MAJOR;
-  calibrator_options.config_path = text_view(config_path);
-  calibrator_options.bone_config_path = bone_path.empty() ? kx_string_view{nullptr, 0} : text_view(bone_path);
+  calibrator_options.config_path = view_of(config_path);
+  calibrator_options.bone_config_path = view_of(bone_path);
   calibrator_options.use_fixed_scale = 0;
   calibrator_options.fixed_scale = 0.0;
   kx_calibrator* calibrator = nullptr;
@@ -110,7 +106,7 @@ std::vector<CalibrationCaptureStage> capture_stages(const Options& options, cons
 }
 
 void add_frame(kx_calibrator* calibrator, const std::string& stage_id, const kx_engine_input& frame) {
-  if (kx_calibrator_add_frame(calibrator, text_view(stage_id), &frame) != KX_STATUS_OK)
+  if (kx_calibrator_add_frame(calibrator, view_of(stage_id), &frame) != KX_STATUS_OK)
     throw std::runtime_error(std::string("calibration frame rejected: ") +
                              kx_calibrator_last_error(calibrator));
 }

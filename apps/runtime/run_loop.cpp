@@ -35,10 +35,6 @@ std::string text_of(const char* text) {
   return text != nullptr ? std::string(text) : std::string();
 }
 
-kx_string_view view_of(const std::string& text) {
-  return text.empty() ? kx_string_view{nullptr, 0} : kx_string_view{text.data(), text.size()};
-}
-
 kx_hand_side hand_side_of(const std::string& side_word) {
   return side_word == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT;
 }

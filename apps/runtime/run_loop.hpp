@@ -21,6 +21,11 @@ namespace kelto::hand::runtime {
 inline constexpr char kGloveStartupCommands[] =
     "telemetry on\nrate 200\ndetail off\nmode mag\nsource filtered\nselect f1\n";
 
+// A text as the library's option records take it; the empty text is passed as no text (NULL).
+inline kx_string_view view_of(const std::string& text) {
+  return text.empty() ? kx_string_view{nullptr, 0} : kx_string_view{text.data(), text.size()};
+}
+
 struct EngineDeleter {
   void operator()(kx_engine* engine) const { kx_engine_destroy(engine); }
 };

@@ -94,13 +94,11 @@ kx_status kx_sdk_create_engine(kx_sdk* sdk, kx_string_view hand_name, kx_string_
       return sdk_fail(sdk, "hand config does not exist: " + config_path.string());
     }
     const std::string config_text = config_path.string();
-    const std::string bone_text = kelto::hand::detail::view_text(bone_config_path);
     kx_engine_options options{};
     options.struct_size = sizeof(kx_engine_options);
     options.abi_version = KX_ABI_VERSION_MAJOR;
-    options.config_path = kx_string_view{config_text.data(), config_text.size()};
-    options.bone_config_path =
-        bone_text.empty() ? kx_string_view{nullptr, 0} : kx_string_view{bone_text.data(), bone_text.size()};
+    options.config_path = kelto::hand::detail::text_view(config_text);
+    options.bone_config_path = bone_config_path;  // the engine reads a NULL or empty view alike
     const kx_status status = kx_engine_create(&options, out_engine);
     if (status == KX_STATUS_OK) {
       sdk->last_error.clear();
