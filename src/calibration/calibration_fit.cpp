@@ -140,8 +140,8 @@ ThreeStageCalibrationFit fit_calibration(const Config& config, const std::string
   cfg.set_vec3(prefix + ".palm_offset_local", palm);
   cfg.set_matrix3(prefix + ".input_base_rotation_offset", base_rotation);
   if (rotation_offsets) {
+    // Entries the fit does not produce (the thumb's) are kept: it cannot reproduce them.
     const std::string key = prefix + ".input_tip_rotation_offset_local";
-    cfg.remove(key);
     for (const auto& [finger, rotation] : *rotation_offsets) cfg.set_matrix3(key + "." + finger, rotation);
   }
   if (dynamic) write_dynamic_palm(cfg, prefix, *dynamic);

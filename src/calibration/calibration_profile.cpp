@@ -40,9 +40,10 @@ fs::path find_pose_library(const Config& config) {
   throw std::runtime_error("Pose library was not found: " + first.string());
 }
 
-// The child of a mapping, or a null node when `node` is no mapping (so that lookups never throw).
+// The child of a mapping, or a null node when `node` is no mapping or is missing itself (so that lookups
+// never throw).
 YAML::Node child(const YAML::Node& node, const char* key) {
-  return node.IsMap() ? node[key] : YAML::Node();
+  return node.IsDefined() && node.IsMap() ? node[key] : YAML::Node();
 }
 
 std::vector<std::string> string_list(const YAML::Node& node, const std::string& name,
@@ -61,7 +62,9 @@ std::vector<std::string> string_list(const YAML::Node& node, const std::string& 
   return values;
 }
 
+// The text of a scalar; empty for a missing or null node (never the text "null") and for a collection.
 std::string lenient_string(const YAML::Node& node) {
+  if (!node.IsDefined() || node.IsNull()) return std::string();
   return node.as<std::string>(std::string());
 }
 

@@ -168,8 +168,9 @@ Config prepared_runtime_config(const Config& config, const std::string& side) {
   Config out = config;
   out.set_boolean("joint_smoother.enabled", false);
   out.set_boolean("solver.output_hold_when_stalled.enabled", false);
-  // The pinch model would pull the thumb and partner targets together and hide the gap being measured;
-  // it is on by default, so it is switched off whether or not the configuration names it.
+  // The pinch model leaves the targets where they are, but its pinch rows and lowered shape weights make
+  // the solve close a pinch by itself, so the solved gap that judges the thumb offset would hardly depend
+  // on the offsets. It is on by default, so it is switched off whether or not the configuration names it.
   out.set_boolean("tip_mapping." + side + ".pinch_model.enabled", false);
   return out;
 }

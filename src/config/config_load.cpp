@@ -1,9 +1,12 @@
 // Loading a configuration: the `extends` chain, merging, reserved keys and the bone overlay.
 #include <cstdlib>
+#include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "config/config.hpp"
@@ -39,29 +42,66 @@ fs::path resolve_file(const fs::path& path) {
   return resolved;
 }
 
-// Rebuilds a parsed document with text keys, where a repeated key keeps its first position and its last
-// value. Collections get the default (block) style and no node is shared, so aliases become copies.
-YAML::Node normalize_node(const YAML::Node& node, std::vector<YAML::Node>& ancestors) {
-  if (!node.IsMap() && !node.IsSequence()) return YAML::Clone(node);
+// Aliases become copies, so a few bytes of nested aliases may stand for an unbounded tree; no file may
+// expand to more nodes than this.
+constexpr std::size_t kMaxExpandedNodes = 1000000;
+
+// The expanded size of every collection counted so far, so that each alias of one costs one lookup.
+struct ExpandedSizes {
+  std::map<int, std::vector<std::pair<YAML::Node, std::size_t>>> by_position;  // by parse position
+
+  std::optional<std::size_t> find(const YAML::Node& node) const {
+    const auto bucket = by_position.find(node.Mark().pos);
+    if (bucket == by_position.end()) return std::nullopt;
+    for (const auto& [known, size] : bucket->second) {
+      if (known.is(node)) return size;
+    }
+    return std::nullopt;
+  }
+};
+
+// The number of nodes `node` expands to, counted up to just past the bound. Refuses an alias inside the
+// node it refers to and a tree beyond the bound, before anything is copied.
+std::size_t expanded_size(const YAML::Node& node, std::vector<YAML::Node>& ancestors, ExpandedSizes& sizes) {
+  if (!node.IsMap() && !node.IsSequence()) return 1;
+  if (const std::optional<std::size_t> known = sizes.find(node)) return *known;
   for (const YAML::Node& ancestor : ancestors) {
     if (ancestor.is(node)) throw std::runtime_error("Config alias refers to a node that contains it");
   }
   ancestors.push_back(node);
+  std::size_t size = 1;
+  for (auto it = node.begin(); it != node.end(); ++it) {
+    size += expanded_size(node.IsMap() ? it->second : *it, ancestors, sizes);
+    if (size > kMaxExpandedNodes) {
+      throw std::runtime_error("Config aliases expand to more than " + std::to_string(kMaxExpandedNodes) +
+                               " nodes");
+    }
+  }
+  ancestors.pop_back();
+  sizes.by_position[node.Mark().pos].emplace_back(node, size);
+  return size;
+}
+
+// Rebuilds a parsed document with text keys, where a repeated key keeps its first position and its last
+// value. Collections get the default (block) style and no node is shared, so aliases become copies.
+YAML::Node normalize_node(const YAML::Node& node) {
+  if (!node.IsMap() && !node.IsSequence()) return YAML::Clone(node);
   YAML::Node result(node.IsMap() ? YAML::NodeType::Map : YAML::NodeType::Sequence);
   if (node.IsMap()) {
     for (auto it = node.begin(); it != node.end(); ++it) {
-      result[it->first.as<std::string>()] = normalize_node(it->second, ancestors);
+      result[it->first.as<std::string>()] = normalize_node(it->second);
     }
   } else {
-    for (auto it = node.begin(); it != node.end(); ++it) result.push_back(normalize_node(*it, ancestors));
+    for (auto it = node.begin(); it != node.end(); ++it) result.push_back(normalize_node(*it));
   }
-  ancestors.pop_back();
   return result;
 }
 
 YAML::Node normalize_last_wins(const YAML::Node& node) {
   std::vector<YAML::Node> ancestors;
-  return normalize_node(node, ancestors);
+  ExpandedSizes sizes;
+  expanded_size(node, ancestors, sizes);
+  return normalize_node(node);
 }
 
 YAML::Node parse_file(const fs::path& path) {

@@ -115,8 +115,10 @@ ValueSpan palm_joint_origin(const std::string& text, const std::string& joint) {
   const std::size_t origin = text.find("<origin", start);
   if (origin == std::string::npos || (element_end != std::string::npos && origin > element_end))
     throw invalid;
+  // The attribute belongs to the origin element, not to a later <axis> or joint.
+  const std::size_t origin_end = text.find("/>", origin);
   const std::size_t xyz = text.find("xyz=\"", origin);
-  if (xyz == std::string::npos) throw invalid;
+  if (origin_end == std::string::npos || xyz == std::string::npos || xyz >= origin_end) throw invalid;
   ValueSpan span;
   span.begin = xyz + 5;
   span.end = text.find('"', span.begin);

@@ -251,9 +251,9 @@ void PinocchioHandKinematics::Impl::add_operational_frames(const Config& config,
     }
     wrist_parent = candidate;  // a missing one fails in checked_frame_id below
   }
-  const Vec3 wrist_offset = vec3_or_zero(config, "hand.wrist_offset");
   {
-    const std::size_t parent_id = checked_frame_id(wrist_parent);
+    const std::size_t parent_id = checked_frame_id(wrist_parent);  // before the offset is read
+    const Vec3 wrist_offset = vec3_or_zero(config, "hand.wrist_offset");
     const pinocchio::Frame& parent = model.frames[parent_id];
     const pinocchio::SE3 offset(Eigen::Matrix3d::Identity(),
                                 Eigen::Vector3d(wrist_offset[0], wrist_offset[1], wrist_offset[2]));

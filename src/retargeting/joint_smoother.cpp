@@ -3,11 +3,13 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "retargeting/number_setting.hpp"
+
 namespace kelto::hand {
 
 JointSmoother::JointSmoother(const Config& config) {
   if (config.contains("joint_smoother.enabled")) enabled_ = config.boolean("joint_smoother.enabled");
-  if (config.contains("joint_smoother.alpha")) alpha_ = config.number("joint_smoother.alpha");
+  detail::read_number_refusing_nan(config, "joint_smoother.alpha", alpha_);
   if (config.contains("joint_smoother.deadband_rad")) {
     deadband_rad_ = config.number("joint_smoother.deadband_rad");
     if (deadband_rad_ < 0.0) deadband_rad_ = 0.0;

@@ -8,6 +8,7 @@
 
 #include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
+#include "retargeting/number_setting.hpp"
 
 namespace kelto::hand {
 namespace {
@@ -107,11 +108,11 @@ PinocchioGNSolver::PinocchioGNSolver(PinocchioHandKinematics& kinematics, const 
   number("solver.optimizer.ftol", ftol_);
   number("solver.optimizer.xtol", xtol_);
   number("solver.optimizer.gtol", gtol_);
-  number("solver.optimizer.gn_damping", gn_damping_);
+  detail::read_number_refusing_nan(config, "solver.optimizer.gn_damping", gn_damping_);
   if (gn_damping_ < 1e-9) gn_damping_ = 1e-9;
-  number("solver.optimizer.gn_damping_growth", gn_damping_growth_);
+  detail::read_number_refusing_nan(config, "solver.optimizer.gn_damping_growth", gn_damping_growth_);
   if (gn_damping_growth_ < 1.1) gn_damping_growth_ = 1.1;
-  number("solver.optimizer.gn_damping_shrink", gn_damping_shrink_);
+  detail::read_number_refusing_nan(config, "solver.optimizer.gn_damping_shrink", gn_damping_shrink_);
   gn_damping_shrink_ = std::min(std::max(gn_damping_shrink_, 0.0), 1.0);
   if (config.contains("solver.optimizer.gn_step_scales")) {
     std::vector<double> scales;
@@ -135,11 +136,12 @@ PinocchioGNSolver::PinocchioGNSolver(PinocchioHandKinematics& kinematics, const 
   if (config.contains("solver.coarse_to_fine.max_iters")) {
     coarse_max_iters_ = iteration_count(config.number("solver.coarse_to_fine.max_iters"));
   }
-  number("solver.coarse_to_fine.damping", coarse_damping_);
+  detail::read_number_refusing_nan(config, "solver.coarse_to_fine.damping", coarse_damping_);
   if (coarse_damping_ < 1e-12) coarse_damping_ = 1e-12;
-  number("solver.coarse_to_fine.max_step_rad", coarse_max_step_rad_);
+  detail::read_number_refusing_nan(config, "solver.coarse_to_fine.max_step_rad", coarse_max_step_rad_);
   if (coarse_max_step_rad_ < 0.0) coarse_max_step_rad_ = 0.0;
-  number("solver.coarse_to_fine.orientation_multiplier", coarse_orientation_multiplier_);
+  detail::read_number_refusing_nan(config, "solver.coarse_to_fine.orientation_multiplier",
+                                   coarse_orientation_multiplier_);
   if (coarse_orientation_multiplier_ < 0.0) coarse_orientation_multiplier_ = 0.0;
 }
 

@@ -4,6 +4,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "retargeting/number_setting.hpp"
+
 namespace kelto::hand {
 namespace {
 
@@ -72,7 +74,8 @@ RetargetObjectiveConfig RetargetObjectiveConfig::from_config(
   if (config.contains("solver.weights.pinch_mode")) {
     out.pinch_mode = trim_and_lower(config.string("solver.weights.pinch_mode"));
   }
-  read_number("solver.weights.pinch_thumb_anchor_ratio", out.pinch_thumb_anchor_ratio);
+  detail::read_number_refusing_nan(config, "solver.weights.pinch_thumb_anchor_ratio",
+                                   out.pinch_thumb_anchor_ratio);
   if (config.contains("solver.weights.pinch_fixed_anchor_ratio")) {
     out.pinch_fixed_anchor_ratio = config.boolean("solver.weights.pinch_fixed_anchor_ratio");
   }

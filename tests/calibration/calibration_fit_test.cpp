@@ -45,8 +45,10 @@ std::array<double, 9> mat3(const YAML::Node& node) {
 TEST(CalibrationFit, WritesTheFittedKeysAndKeepsTheRest) {
   Config config = bundled_config();
   const std::string S = "tip_mapping.right";
-  // Stale entries the fit must replace; the dynamic palm fit runs when its switch is absent.
-  config.set_matrix3(S + ".input_tip_rotation_offset_local.extra", rot(2, 0.1));
+  // A rotation offset the fit does not produce (the thumb's) and one it replaces; the old dynamic palm
+  // section is replaced, and its fit runs when its switch is absent.
+  config.set_matrix3(S + ".input_tip_rotation_offset_local.thumb", rot(2, 0.1));
+  config.set_matrix3(S + ".input_tip_rotation_offset_local.ring", rot(0, 0.2));
   config.remove(S + ".dynamic_palm_offset_by_finger_plane.enabled");
   config.set_number(S + ".dynamic_palm_offset_by_finger_plane.extra_curl_z_drop_m", 0.004);
   const std::string before = config.dump_yaml();
@@ -62,9 +64,10 @@ TEST(CalibrationFit, WritesTheFittedKeysAndKeepsTheRest) {
   EXPECT_DOUBLE_EQ(side["human_hand_scale"].as<double>(), fit.base.scale_delta + 0.1);
   EXPECT_EQ(side["palm_offset_local"].as<test::Vec3>(), fit.dynamic_palm->palm_offset_local);
   EXPECT_EQ(mat3(side["input_base_rotation_offset"]), fit.input_base_rotation_offset);
-  EXPECT_EQ(side["input_tip_rotation_offset_local"].size(), 4u);  // "extra" and the thumb are gone
+  EXPECT_EQ(side["input_tip_rotation_offset_local"].size(), 5u);
   EXPECT_EQ(mat3(side["input_tip_rotation_offset_local"]["ring"]),
             fit.input_tip_rotation_offset_local->at("ring"));
+  EXPECT_EQ(mat3(side["input_tip_rotation_offset_local"]["thumb"]), rot(2, 0.1));  // kept as configured
   const YAML::Node dynamic = side["dynamic_palm_offset_by_finger_plane"];
   EXPECT_DOUBLE_EQ(dynamic["bent_z"].as<double>(), fit.dynamic_palm->bent_z);
   EXPECT_FALSE(dynamic["extra_curl_z_drop_m"]);  // the old section is replaced whole

@@ -245,7 +245,8 @@ TEST(DynamicPalmFit, HeightsJointCircleAndTooLittleData) {
 }
 
 TEST(PinchOffsetFit, WorkingConfigurationNeededStagesAndBox) {
-  // Candidates are judged with the pinch model off (it would move the very targets being fitted).
+  // Candidates are judged with the pinch model off, also when the configuration does not name it (it is on
+  // by default): see below for why.
   Config config = Config::load(test::bundled_hand_config(), "", "right");
   Config bare = config;
   bare.remove("tip_mapping.right.pinch_model");
@@ -276,6 +277,36 @@ TEST(PinchOffsetFit, WorkingConfigurationNeededStagesAndBox) {
                  const std::vector<std::string>& order) {
     return detail::fit_input_tip_offsets_from_pinch(config, s, "right", start, order, {});
   };
+  // The pinch model keeps the targets, but pulls the solved thumb and partner together by itself: with it,
+  // the solved gap would no longer tell one thumb offset from another. Here the glove's first tip is held
+  // 1 cm beside the thumb's.
+  const CalibrationStageSample held = samples({"pinch_first"}, {"pinch_first"})[0];
+  detail::PinchFrame pinch;
+  for (const auto& [finger, position] : held.positions) pinch[finger] = {position, held.rotations.at(finger)};
+  pinch["first"].position[0] += 0.01;
+  const auto gaps = [&](const Config& c) {
+    PinocchioHandKinematics kinematics(c, "right");
+    PinocchioGNSolver solver(kinematics, c);
+    const std::vector<double> rest = kinematics.q_rest_active();
+    const HandKinematicsState state = kinematics.state_from_active(rest);
+    const RetargetTargetFrame target = build_tip_target_frame(
+        detail::pinch_feature_frame("right", "pinch_first", pinch), state.wrist_position,
+        TipMappingParameters::from_config(c, "right"), state.wrist_rotation);
+    const HandKinematicsState solved =
+        kinematics.state_from_active(solver.solve(target, rest, std::nullopt).q);
+    const auto gap = [](const std::map<std::string, Vec3>& tips) {
+      return test::distance(tips.at("first"), tips.at("thumb"));
+    };
+    return std::make_pair(gap(target.target_positions_world), gap(solved.tip_positions_world));
+  };
+  const Config off = detail::prepared_runtime_config(config, "right");
+  Config on = off;
+  on.set_boolean("tip_mapping.right.pinch_model.enabled", true);
+  const auto [target_off, solved_off] = gaps(off);
+  const auto [target_on, solved_on] = gaps(on);
+  EXPECT_EQ(target_on, target_off);
+  EXPECT_LT(solved_on, solved_off - 0.003);  // about 4 mm against 8.5 mm
+
   // None unless every pinch stage of the finger order is captured with partner positions and rotations.
   const auto all =
       samples({"close", "pinch_first", "pinch_middle"}, {"five_close", "pinch_first", "pinch_middle"});

@@ -118,6 +118,16 @@ TEST(CalibrationErrorTexts, OneRowPerFailureClass) {
       {profile(library(stage("close") + stage("close"))), "duplicate calibration stage: close"},
       {profile(library(stage("close", {{"partner_finger", "little"}})), {"thumb", "first"}),
        "calibration stage uses unsupported partner finger: little"},
+      // A mode without its own mapping, pose entries that are no mappings, null names.
+      {profile(kPoses + "calibration:\n  profile_version: 1\n  stages:\n" + ok +
+               "  modes:\n    enhanced: {stages: [close]}\n"),
+       "calibration.modes.basic.stages must be a list" + in},
+      {profile(kPoses + "calibration:\n  profile_version: 1\n  stages:\n" + ok +
+               "  modes:\n    basic: {stages: [close]}\n"),
+       "calibration.modes.enhanced.stages must be a list" + in},
+      {profile("poses: [open, five_close, mcp90]\n"), "pose name must not be empty" + in},
+      {profile(kPoses + "  - name: ~\n"), "pose name must not be empty" + in},
+      {profile(library(stage("~") + ok)), "calibration stage has invalid fields" + in},
       {profile(library(ok, "[close]", "[close, '']")),
        "calibration.modes.enhanced.stages must contain unique non-empty values"},
       // Enhanced ids are checked before any basic id.
@@ -138,9 +148,9 @@ TEST(CalibrationErrorTexts, OneRowPerFailureClass) {
       {[&] { fit_calibration(config, "right", no_reference, std::nullopt); }, "map::at:  key not found"},
   };
   // Stage fields that are missing, of the wrong kind or out of range.
-  const std::pair<std::string, std::string> invalid[] = {{"sample_count", "2.5"}, {"sample_count", "0"},
-                                                         {"weight", ".inf"},      {"weight", "-0.5"},
-                                                         {"prompt", "''"},        {"role", ""}};
+  const std::pair<std::string, std::string> invalid[] = {
+      {"sample_count", "2.5"}, {"sample_count", "0"}, {"weight", ".inf"}, {"weight", "-0.5"},
+      {"prompt", "''"},        {"role", ""},          {"prompt", "~"},    {"gesture_kind", "null"}};
   for (const auto& [key, value] : invalid)
     rows.push_back(
         {profile(library(stage("close", {{key, value}}))), "calibration stage has invalid fields" + in});

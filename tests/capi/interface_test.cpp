@@ -2,6 +2,7 @@
 // per-thread error text, the exported symbols, and creating SDKs and engines (with their texts).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <regex>
@@ -169,11 +170,12 @@ TEST_F(EngineCreate, FailureTexts) {
   const auto options = [&](uint32_t size, uint32_t abi, const std::string& path) {
     return kx_engine_options{size, abi, {path.empty() ? nullptr : path.data(), path.size()}, {}};
   };
-  const struct {
+  struct Case {
     kx_engine_options options;
     kx_status status;
     std::string text;  // the start of the thread's text
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {options(39, 3, kHandConfig), KX_STATUS_INVALID_ARGUMENT, "engine options struct_size is invalid"},
       {options(40, 1, kHandConfig), KX_STATUS_ABI_MISMATCH, "engine options ABI version does not match"},
       {options(40, 2, ""), KX_STATUS_INVALID_ARGUMENT, "config_path is required"},
@@ -182,6 +184,27 @@ TEST_F(EngineCreate, FailureTexts) {
        "retargeting.finger_order contains unsupported finger: pinky"},
       {options(40, 2, missing), KX_STATUS_INTERNAL_ERROR, ""},
   };
+  // A NaN would pass the clamps of these settings, so it is refused where each is read.
+  const std::vector<std::array<std::string, 3>> nan_settings = {
+      {"joint_smoother", "", "alpha"},
+      {"solver", "optimizer", "gn_damping"},
+      {"solver", "optimizer", "gn_damping_growth"},
+      {"solver", "optimizer", "gn_damping_shrink"},
+      {"solver", "coarse_to_fine", "damping"},
+      {"solver", "coarse_to_fine", "max_step_rad"},
+      {"solver", "coarse_to_fine", "orientation_multiplier"},
+      {"solver", "weights", "pinch_thumb_anchor_ratio"},
+  };
+  std::vector<std::string> nan_configs;
+  nan_configs.reserve(nan_settings.size());  // the options view these paths
+  for (const auto& [section, group, leaf] : nan_settings) {
+    const std::string yaml =
+        section + ":\n" + (group.empty() ? "" : "  " + group + ":\n  ") + "  " + leaf + ": .nan\n";
+    nan_configs.push_back(overlay_config(dir_, "nan_" + std::to_string(nan_configs.size()), yaml));
+    cases.insert(cases.end() - 1,  // the missing file's row stays last: its path is checked below
+                 {options(40, 2, nan_configs.back()), KX_STATUS_INTERNAL_ERROR,
+                  section + "." + (group.empty() ? "" : group + ".") + leaf + " must be a number"});
+  }
   for (const auto& c : cases) {
     kx_engine* engine = not_written<kx_engine>();
     EXPECT_EQ(KX(kx_engine_create)(&c.options, &engine), c.status) << c.text;

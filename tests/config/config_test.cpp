@@ -170,6 +170,15 @@ TEST(ConfigErrors, TextsCallersSee) {
   const fs::path ping = write_file(dir / "ping.yaml", "extends: pong.yaml\n");
   write_file(dir / "pong.yaml", "extends: ping.yaml\n");
   const fs::path loop = write_file(dir / "loop.yaml", "a: &x [1, *x]\n");
+  // Seven levels of ten aliases each would expand to ten million nodes.
+  std::string nested = "l0: &l0 [x, x, x, x, x, x, x, x, x, x]\n";
+  for (int level = 1; level <= 6; ++level) {
+    const std::string alias = "*l" + std::to_string(level - 1);
+    nested += "l" + std::to_string(level) + ": &l" + std::to_string(level) + " [" + alias;
+    for (int item = 1; item < 10; ++item) nested += ", " + alias;
+    nested += "]\n";
+  }
+  const fs::path bomb = write_file(dir / "bomb.yaml", nested);
   const fs::path child = write_file(dir / "child.yaml", "extends: ~/base.yaml\n");
   const Config values = config_from("text: t\nrows: [[1, 2, 3], [4, 5]]\n");
   const auto load = [](const fs::path& file, const fs::path& bones = {}, const std::string& side = "") {
@@ -192,6 +201,7 @@ TEST(ConfigErrors, TextsCallersSee) {
       {load(system, dir / "absent.yaml"), "Config file was not found: " + resolved(dir / "absent.yaml")},
       // A self-containing alias would otherwise be copied without end.
       {load(loop), "Config alias refers to a node that contains it: " + resolved(loop)},
+      {load(bomb), "Config aliases expand to more than 1000000 nodes: " + resolved(bomb)},
       {load(write_file(dir / "named.yaml", "extends: ~user/base.yaml\n")),
        "Config file was not found: " + resolved(dir / "~user/base.yaml")},  // only "~" and "~/" expand
       {load(system, bones("left: {a: 1}\n"), "both"), "bone_config side must be left or right"},

@@ -185,6 +185,8 @@ TEST(DynamicOpenxrUrdf, ErrorTexts) {
        "hand.anthropometry.palm_layout.landmarks_m.ring_mcp"},
       {"right_ring_cmc_cup", "right_ring_cmc", all,
        "Dynamic OpenXR palm joint is invalid: right_ring_cmc_cup"},
+      {"<origin xyz=\"-0.001 0 0.002\" rpy=\"0 0 0\"/>", "<origin rpy=\"0 0 0\"/>", all,
+       "Dynamic OpenXR palm joint is invalid: right_ring_cmc_cup"},  // its <axis xyz> is not taken
   };
   for (const auto& [from, to, hand, message] : cases) {
     const std::string text = template_text("right");

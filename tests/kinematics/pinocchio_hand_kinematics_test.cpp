@@ -231,6 +231,11 @@ TEST(PinocchioHandKinematics, ConstructionErrors) {
       {{{"system", offset, "      fingertip_link: l_thumb_nail\n      tip_offset:"},
         {"metadata", "    thumb: right_thumb_tip_link\n", ""}},
        "URDF frame was not found: r_thumb_nail"},
+      // The wrist parent is looked up before its offset is read.
+      {{{"system", "  type: toy_hand\n", "  type: toy_hand\n  wrist_link: nope\n  wrist_offset: [1, 2]\n"},
+        {"metadata", "wrist_frame_name: right_palm", "wrist_frame_name: right_nope"},
+        {"urdf", "base_link", "root_link"}},
+       "URDF frame was not found: right_nope"},
       {{{"urdf", "right_thumb_flex\"", "right_thumb_bend\""}}, "URDF joint was not found: right_thumb_flex"},
       {{{"urdf", "right_thumb_abd\" type=\"revolute\"", "right_thumb_abd\" type=\"continuous\""}},
        "Only scalar Pinocchio joints are supported: right_thumb_abd"},
