@@ -1,5 +1,6 @@
 #include "runtime/calibration_capture.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -311,6 +312,36 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
+// The file that `path` names: symbolic links are followed one by one to their final target, which need
+// not exist yet (a dangling link names the file to create). No value when a link cannot be read or the
+// chain does not end.
+std::optional<fs::path> link_target(const fs::path& path) {
+  constexpr int kMaxLinks = 40;
+  fs::path target = path;
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    struct stat status {};
+    if (::lstat(target.c_str(), &status) != 0) return errno == ENOENT ? std::optional(target) : std::nullopt;
+    if (!S_ISLNK(status.st_mode)) return target;
+    std::error_code error;
+    const fs::path next = fs::read_symlink(target, error);
+    if (error) return std::nullopt;
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return std::nullopt;
+}
+
+// True when `target` may be replaced by a written file: it does not exist yet, or it is no directory and
+// opens for writing (the probe changes nothing).
+bool opens_for_writing(const fs::path& target) {
+  struct stat status {};
+  if (::stat(target.c_str(), &status) != 0) return errno == ENOENT;
+  if (S_ISDIR(status.st_mode)) return false;
+  const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 // Permission bits for the new file: those of the file it replaces, else the usual ones under the umask.
 mode_t published_mode(const fs::path& target) {
   struct stat status {};
@@ -344,16 +375,18 @@ std::string samples_gesture_key(const std::string& stage_id, const YAML::Node& g
 }
 
 void publish_file(const fs::path& path, const std::string& text) {
-  const fs::path target = fs::is_symlink(path) ? fs::canonical(path) : path;
-  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string pattern = (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+  const std::runtime_error cannot_open("cannot open calibration output: " + path.string());
+  const std::optional<fs::path> target = link_target(path);
+  if (!target || !opens_for_writing(*target)) throw cannot_open;
+  const fs::path directory = target->has_parent_path() ? target->parent_path() : fs::path(".");
+  std::string pattern = (directory / ("." + target->filename().string() + ".tmp-XXXXXX")).string();
   const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) throw std::runtime_error("cannot open calibration output: " + path.string());
+  if (fd < 0) throw cannot_open;
   TemporaryFile temporary(fd, pattern);
 
-  const bool written = ::fchmod(temporary.fd(), published_mode(target)) == 0 &&
+  const bool written = ::fchmod(temporary.fd(), published_mode(*target)) == 0 &&
                        write_all(temporary.fd(), text) && ::fsync(temporary.fd()) == 0;
-  if (!temporary.close() || !written || std::rename(temporary.path().c_str(), target.c_str()) != 0)
+  if (!temporary.close() || !written || std::rename(temporary.path().c_str(), target->c_str()) != 0)
     throw std::runtime_error("cannot write calibration output: " + path.string());
   temporary.release();
 }
