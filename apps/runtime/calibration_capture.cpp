@@ -1,6 +1,7 @@
 #include "runtime/calibration_capture.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,41 +151,69 @@ void wait_for_stable_glove(const Options& options, SerialPort& serial, GloveDeco
   std::cout << kTag << "手套数据已稳定。\n";
 }
 
-void capture_stage(const Options& options, const CalibrationCaptureStage& stage, SerialPort& serial,
-                   GloveDecoder& decoder, kx_calibrator* calibrator, std::istream& input) {
-  std::cout << "\n"
-            << kTag << "手势 " << stage.id << "：" << stage.prompt << "\n"
-            << kTag << "准备好后按 Enter 开始采样。" << std::flush;
-  std::string enter;
-  if (!std::getline(input, enter)) throw std::runtime_error("calibration input was closed");
+enum class EnterPress { pressed, closed, interrupted };
 
-  const std::size_t wanted = options.capture_samples != 0 ? options.capture_samples : stage.sample_count;
-  const auto timeout_error = [&](std::size_t taken) {
-    return std::runtime_error("capture timeout for " + stage.id + ": received " + std::to_string(taken) +
-                              "/" + std::to_string(wanted) + " frames");
-  };
+// Waits for the user's Enter on `input` (a pipe, a terminal or a file). The wait polls in slices and
+// checks `running` between them, so SIGINT or SIGTERM ends it within one slice whether or not the
+// signal interrupts the poll. Bytes are read one at a time: nothing after the line is taken away.
+EnterPress wait_for_enter(int input) {
+  char byte = 0;
+  while (running.load()) {
+    pollfd request{};
+    request.fd = input;
+    request.events = POLLIN;
+    const int ready = ::poll(&request, 1, static_cast<int>(kReadLimit.count()));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0 || (request.revents & POLLNVAL) != 0) return EnterPress::closed;
+    const ssize_t n = ::read(input, &byte, 1);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return EnterPress::closed;
+    if (n == 1 && byte == '\n') return EnterPress::pressed;
+  }
+  return EnterPress::interrupted;
+}
+
+// Adds up to `wanted` decoded frames to the stage; stops early at the stage's timeout or when `running`
+// is cleared. Returns the number taken.
+std::size_t capture_frames(const Options& options, const std::string& stage_id, std::size_t wanted,
+                           SerialPort& serial, GloveDecoder& decoder, kx_calibrator* calibrator) {
   serial.discard_input();
   const Clock::time_point start = Clock::now();
   std::size_t taken = 0;
-  while (running.load() && taken < wanted) {
-    if (seconds_since(start) >= options.capture_timeout) {
-      std::cout << "\n";
-      throw timeout_error(taken);
-    }
+  while (running.load() && taken < wanted && seconds_since(start) < options.capture_timeout) {
     const std::optional<std::string> line = serial.read_line(kReadLimit);
     if (!line) continue;
     const std::optional<kx_engine_input> frame = decoder.decode_line(*line);
     if (!frame) continue;
-    add_frame(calibrator, stage.id, *frame);
+    add_frame(calibrator, stage_id, *frame);
     ++taken;
-    std::cout << "\r" << kTag << stage.id << " " << taken << "/" << wanted << std::flush;
+    std::cout << "\r" << kTag << stage_id << " " << taken << "/" << wanted << std::flush;
   }
+  return taken;
+}
+
+// One stage: the prompt, the Enter press, the frames. A signal at the prompt fails the stage as it does
+// during the capture.
+void capture_stage(const Options& options, const CalibrationCaptureStage& stage, SerialPort& serial,
+                   GloveDecoder& decoder, kx_calibrator* calibrator, int input) {
+  std::cout << "\n"
+            << kTag << "手势 " << stage.id << "：" << stage.prompt << "\n"
+            << kTag << "准备好后按 Enter 开始采样。" << std::flush;
+  const EnterPress press = wait_for_enter(input);
+  if (press == EnterPress::closed) throw std::runtime_error("calibration input was closed");
+
+  const std::size_t wanted = options.capture_samples != 0 ? options.capture_samples : stage.sample_count;
+  const std::size_t taken = press == EnterPress::pressed
+                                ? capture_frames(options, stage.id, wanted, serial, decoder, calibrator)
+                                : 0;
   std::cout << "\n";
-  if (taken < wanted) throw timeout_error(taken);
+  if (taken < wanted) {
+    throw std::runtime_error("capture timeout for " + stage.id + ": received " + std::to_string(taken) + "/" +
+                             std::to_string(wanted) + " frames");
+  }
 }
 
 void capture_live(const Options& options, const std::vector<CalibrationCaptureStage>& stages,
-                  GloveDecoder& decoder, kx_calibrator* calibrator, std::istream& input) {
+                  GloveDecoder& decoder, kx_calibrator* calibrator, int input) {
   SerialPort serial;
   connect(options, serial);
   wait_for_stable_glove(options, serial, decoder);
@@ -393,8 +422,7 @@ void publish_file(const fs::path& path, const std::string& text) {
 
 }  // namespace detail
 
-void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder,
-                     std::istream& input) {
+void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder, int input) {
   const CalibratorHandle calibrator = create_calibrator(options);
   const std::vector<CalibrationCaptureStage> stages = capture_stages(options, config);
   std::cout << kTag << "本次标定阶段：";
@@ -416,7 +444,7 @@ void run_calibration(const Options& options, const Config& config, GloveDecoder&
 }
 
 void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder) {
-  run_calibration(options, config, decoder, std::cin);
+  run_calibration(options, config, decoder, STDIN_FILENO);
 }
 
 }  // namespace kelto::hand::runtime

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <filesystem>
-#include <istream>
 #include <string>
 
 #include <yaml-cpp/yaml.h>
@@ -16,10 +15,10 @@
 namespace kelto::hand::runtime {
 
 // Runs the whole calibration for the options' side and writes the overlay to `options.output`; the
-// Enter presses that start each live stage are read from `input`. Every failure is an exception; an
-// existing overlay is only ever replaced whole, by a complete new one.
-void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder,
-                     std::istream& input);
+// Enter presses that start each live stage are read from the descriptor `input` (a pipe, a terminal or
+// a file). Every failure is an exception; an existing overlay is only ever replaced whole, by a complete
+// new one.
+void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder, int input);
 
 // The same, reading the Enter presses from standard input.
 void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder);

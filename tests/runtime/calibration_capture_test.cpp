@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cmath>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -100,26 +99,31 @@ class CalibrationCapture : public ::testing::Test {
     write_file(options_.samples_file, text);
   }
 
-  // Calibrate mode on `config` (the options' one by default) with an unfiltered decoder; `input` is
-  // standard input.
+  // Calibrate mode on `config` (the options' one by default) with an unfiltered decoder; `input` is all
+  // that comes on standard input (a pipe).
   Outcome run(const Config* config = nullptr, const std::string& input = "") {
+    int ends[2] = {-1, -1};
+    if (::pipe(ends) != 0) throw std::runtime_error("cannot make a pipe");
+    const bool typed = ::write(ends[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    ::close(ends[1]);
+    if (!typed) throw std::runtime_error("cannot fill the pipe");
     const Config loaded = Config::load(options_.config, options_.bone_config, "right");
     const Config& main = config != nullptr ? *config : loaded;
     const Config runtime = Config::load(
         write_file(dir_ / "runtime.yaml", "glove: {position_filter_alpha: 1, orientation_filter_alpha: 1}\n"),
         {}, "");
     GloveDecoder decoder(main, &runtime, KX_HAND_RIGHT, "glove1");
-    std::istringstream in(input);
     Outcome outcome;
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     try {
-      run_calibration(options_, main, decoder, in);
+      run_calibration(options_, main, decoder, ends[0]);
     } catch (const std::exception& error) {
       outcome.error = error.what();
     }
     outcome.out = ::testing::internal::GetCapturedStdout();
     outcome.err = ::testing::internal::GetCapturedStderr();
+    ::close(ends[0]);
     return outcome;
   }
   YAML::Node overlay() const { return YAML::LoadFile(options_.output.string()); }

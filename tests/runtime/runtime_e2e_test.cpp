@@ -2,8 +2,10 @@
 // with bad command lines. Waits have generous upper bounds only; nothing here measures speed.
 #include <signal.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -180,7 +182,7 @@ TEST_F(RuntimeProgram, CalibrateCapturesAGestureOnEachEnterPress) {
   const fs::path overlay = dir_ / "calibration.yaml";
   Program runtime({kRuntimeProgram.string(), "--config", hand_config().string(), "--mode", "calibrate",
                    "--port", link.string(), "--output", overlay.string(), "--capture-samples", "10"},
-                  dir_.path(), true);
+                  dir_.path(), kelto::test::StandardInput::pipe);
   const std::string press = "[kelto_hand_calibration] 准备好后按 Enter 开始采样。";
   const Lines gestures = {"close", "open", "mcp90"};
   for (std::size_t stage = 1; stage <= gestures.size(); ++stage) {
@@ -197,6 +199,37 @@ TEST_F(RuntimeProgram, CalibrateCapturesAGestureOnEachEnterPress) {
   EXPECT_THAT(runtime.out(),
               HasSubstr("[kelto_hand_calibration] 标定完成：" + ("\"" + overlay.string() + "\"")));
   EXPECT_THAT(kelto::test::read_file(overlay), HasSubstr("tip_mapping:\n  right:\n    human_hand_scale: "));
+}
+
+// A signal while calibrate mode waits for Enter (standard input a pipe or a terminal, neither closed)
+// ends the stage at once as an interrupted capture: no frames, the error, the usage, status 1.
+TEST_F(RuntimeProgram, CalibrateSignalAtThePromptFailsTheStage) {
+  const fs::path link = dir_ / "glove_right";
+  auto glove = start_glove(link, "right");
+  const std::string press = "[kelto_hand_calibration] 准备好后按 Enter 开始采样。";
+  const std::tuple<kelto::test::StandardInput, int> cases[] = {
+      {kelto::test::StandardInput::pipe, SIGINT}, {kelto::test::StandardInput::terminal, SIGTERM}};
+  for (const auto& [input, signal] : cases) {
+    SCOPED_TRACE(signal);
+    Program runtime(
+        {kRuntimeProgram.string(), "--config", hand_config().string(), "--mode", "calibrate", "--port",
+         link.string(), "--output", (dir_ / "calibration.yaml").string(), "--capture-samples", "3"},
+        dir_.path(), input);
+    ASSERT_TRUE(runtime.wait_for_text(press)) << runtime.out() << runtime.err();
+    ASSERT_TRUE(runtime.input("\n"));  // the first stage starts as usual
+    ASSERT_TRUE(runtime.wait_for([&] { return count_of(runtime.out(), press) == 2; })) << runtime.err();
+    runtime.signal(signal);
+    // A wait that the signal does not end would last until standard input closes.
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         !runtime.ended() && std::chrono::steady_clock::now() < end;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    runtime.close_input();
+    EXPECT_EQ(runtime.wait_exit(), 1);
+    EXPECT_EQ(runtime.err(), "[kelto_hand_runtime] error: capture timeout for open: received 0/3 frames\n");
+    EXPECT_THAT(runtime.out(), HasSubstr("[kelto_hand_calibration] close 3/3\n"));
+    EXPECT_THAT(runtime.out(), EndsWith(press + "\n" + usage_text(kRuntimeProgram.string())));
+    EXPECT_FALSE(fs::exists(dir_ / "calibration.yaml"));
+  }
 }
 
 TEST_F(RuntimeProgram, ErrorsEndWithUsageAndStatusOne) {
