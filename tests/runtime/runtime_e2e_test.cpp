@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "config/config.hpp"
+#include "glove_simulator/glove_line_writer.hpp"
+#include "glove_simulator/pseudo_terminal.hpp"
+#include "glove_simulator/simulated_glove.hpp"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 #include "runtime/options.hpp"
 #include "support/programs.hpp"
@@ -145,6 +148,49 @@ TEST_F(RuntimeProgram, OneHandSurvivesBrokenLinesAndUnplugging) {
     EXPECT_LE(sent, connections) << command;
   }
   EXPECT_EQ(count_of(glove->err(), "ignored command"), 0u) << glove->err();
+}
+
+// The test plays the glove. With --no-startup-commands nothing is sent to it. A pass whose lines all
+// fail with an error is logged the first time and then every hundredth time (the 101st); lines rejected
+// silently are not counted.
+TEST_F(RuntimeProgram, InvalidGloveLinesAreLoggedSparselyAndNothingIsSent) {
+  simulator::SimulatedGloveOptions hand;
+  hand.config = hand_config();
+  simulator::SimulatedGlove simulated(hand);
+  const std::string valid =
+      simulator::write_glove_line(simulated.frame(simulated.kinematics().pose_active("open")),
+                                  simulated.finger_order(), simulator::GloveLineFormat::rpy);
+  const std::string broken = "{t: p, fs: [";
+  const Lines silent = {"status ok", "{t: x, fs: []}", "{t: p}"};
+  simulator::PseudoTerminal glove;
+  glove.open();
+  auto runtime = start_runtime({"--port", glove.slave_path(), "--no-startup-commands"});
+  ASSERT_TRUE(runtime->wait_for_text("[kelto_hand_runtime] serial=" + glove.slave_path() + " side=right"))
+      << runtime->err();
+  const std::string logged = "[kelto_hand_runtime] right ignored invalid glove frame: ";
+  const auto logs = [&] { return count_of(runtime->err(), logged); };
+  const auto send = [&](const std::string& line) {
+    ASSERT_TRUE(glove.write_line(line));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  };
+
+  send(broken);
+  EXPECT_TRUE(runtime->wait_for([&] { return logs() == 1; })) << runtime->err();
+  for (int i = 0; i < 300; ++i) send(silent[i % silent.size()]);
+  send(valid);  // its joint line shows that every line before it was read
+  EXPECT_TRUE(runtime->wait_for_text("[joints:right] ")) << runtime->err();
+  EXPECT_EQ(logs(), 1u) << runtime->err();
+
+  // Each counted pass holds at least one broken line, so the second message needs 101 of them at least.
+  std::size_t sent = 1;
+  for (; logs() < 2 && sent < 5000; ++sent) send(broken);
+  EXPECT_EQ(logs(), 2u) << runtime->err();
+  EXPECT_GE(sent, 101u);
+  runtime->signal(SIGTERM);
+  EXPECT_EQ(runtime->wait_exit(), 0) << runtime->err();
+  EXPECT_EQ(lines_starting(runtime->err(), logged).size(), 2u) << runtime->err();
+  EXPECT_EQ(lines_starting(runtime->err(), "").size(), 2u) << runtime->err();
+  EXPECT_EQ(glove.read_lines(), Lines{});
 }
 
 // Two gloves: each is stepped as its own side (left connected first) until SIGINT ends the program.
