@@ -1,8 +1,13 @@
 // kelto_hand_runtime as a user runs it: against simulated gloves on pseudo-terminals, with signals, and
 // with bad command lines. Waits have generous upper bounds only; nothing here measures speed.
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -191,6 +196,34 @@ TEST_F(RuntimeProgram, InvalidGloveLinesAreLoggedSparselyAndNothingIsSent) {
   EXPECT_EQ(lines_starting(runtime->err(), logged).size(), 2u) << runtime->err();
   EXPECT_EQ(lines_starting(runtime->err(), "").size(), 2u) << runtime->err();
   EXPECT_EQ(glove.read_lines(), Lines{});
+}
+
+// A glove that takes no bytes (its output stopped) fails each connection after a second of waiting for
+// the start-up commands to go out, and is retried; once it takes bytes again it is configured as usual.
+TEST_F(RuntimeProgram, GloveThatTakesNoBytesIsRetried) {
+  simulator::PseudoTerminal glove;
+  glove.open();
+  const int device = ::open(glove.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(device, 0);
+  ASSERT_EQ(::tcflow(device, TCOOFF), 0);
+  auto runtime = start_runtime({"--port", glove.slave_path()});
+  const std::string failed = "[kelto_hand_runtime] right serial connect failed: serial write failed: ";
+  EXPECT_TRUE(runtime->wait_for([&] { return count_of(runtime->err(), failed) >= 2; })) << runtime->err();
+  ASSERT_EQ(::tcflow(device, TCOON), 0);
+  ::close(device);
+  EXPECT_TRUE(runtime->wait_for_text("[kelto_hand_runtime] serial=" + glove.slave_path() + " side=right"))
+      << runtime->err();
+  Lines commands;
+  EXPECT_TRUE(runtime->wait_for([&] {
+    for (std::string& line : glove.read_lines()) commands.push_back(std::move(line));
+    return commands.size() >= 6;
+  }));
+  EXPECT_EQ(commands,
+            (Lines{"telemetry on", "rate 200", "detail off", "mode mag", "source filtered", "select f1"}));
+  runtime->signal(SIGTERM);
+  EXPECT_EQ(runtime->wait_exit(), 0);
+  for (const std::string& line : lines_starting(runtime->err(), ""))
+    EXPECT_EQ(line, failed + std::strerror(ETIMEDOUT) + "; retrying...");
 }
 
 // Two gloves: each is stepped as its own side (left connected first) until SIGINT ends the program.
