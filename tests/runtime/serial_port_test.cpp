@@ -183,7 +183,7 @@ TEST(SerialPort, WritesWaitForTheDeviceButNotForEver) {
   std::atomic<std::size_t> received{0};
   std::thread reader([&] {
     for (int pause = 0; pause < 2; ++pause) {
-      std::this_thread::sleep_for(700ms);
+      std::this_thread::sleep_for(600ms);
       received += drain(pty.master);
     }
     for (const Clock::time_point end = Clock::now() + kWait; received < 3 * taken && Clock::now() < end;)
