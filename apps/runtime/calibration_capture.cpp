@@ -1,5 +1,7 @@
 #include "runtime/calibration_capture.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,41 +151,69 @@ void wait_for_stable_glove(const Options& options, SerialPort& serial, GloveDeco
   std::cout << kTag << "手套数据已稳定。\n";
 }
 
-void capture_stage(const Options& options, const CalibrationCaptureStage& stage, SerialPort& serial,
-                   GloveDecoder& decoder, kx_calibrator* calibrator, std::istream& input) {
-  std::cout << "\n"
-            << kTag << "手势 " << stage.id << "：" << stage.prompt << "\n"
-            << kTag << "准备好后按 Enter 开始采样。" << std::flush;
-  std::string enter;
-  if (!std::getline(input, enter)) throw std::runtime_error("calibration input was closed");
+enum class EnterPress { pressed, closed, interrupted };
 
-  const std::size_t wanted = options.capture_samples != 0 ? options.capture_samples : stage.sample_count;
-  const auto timeout_error = [&](std::size_t taken) {
-    return std::runtime_error("capture timeout for " + stage.id + ": received " + std::to_string(taken) +
-                              "/" + std::to_string(wanted) + " frames");
-  };
+// Waits for the user's Enter on `input` (a pipe, a terminal or a file). The wait polls in slices and
+// checks `running` between them, so SIGINT or SIGTERM ends it within one slice whether or not the
+// signal interrupts the poll. Bytes are read one at a time: nothing after the line is taken away.
+EnterPress wait_for_enter(int input) {
+  char byte = 0;
+  while (running.load()) {
+    pollfd request{};
+    request.fd = input;
+    request.events = POLLIN;
+    const int ready = ::poll(&request, 1, static_cast<int>(kReadLimit.count()));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0 || (request.revents & POLLNVAL) != 0) return EnterPress::closed;
+    const ssize_t n = ::read(input, &byte, 1);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return EnterPress::closed;
+    if (n == 1 && byte == '\n') return EnterPress::pressed;
+  }
+  return EnterPress::interrupted;
+}
+
+// Adds up to `wanted` decoded frames to the stage; stops early at the stage's timeout or when `running`
+// is cleared. Returns the number taken.
+std::size_t capture_frames(const Options& options, const std::string& stage_id, std::size_t wanted,
+                           SerialPort& serial, GloveDecoder& decoder, kx_calibrator* calibrator) {
   serial.discard_input();
   const Clock::time_point start = Clock::now();
   std::size_t taken = 0;
-  while (running.load() && taken < wanted) {
-    if (seconds_since(start) >= options.capture_timeout) {
-      std::cout << "\n";
-      throw timeout_error(taken);
-    }
+  while (running.load() && taken < wanted && seconds_since(start) < options.capture_timeout) {
     const std::optional<std::string> line = serial.read_line(kReadLimit);
     if (!line) continue;
     const std::optional<kx_engine_input> frame = decoder.decode_line(*line);
     if (!frame) continue;
-    add_frame(calibrator, stage.id, *frame);
+    add_frame(calibrator, stage_id, *frame);
     ++taken;
-    std::cout << "\r" << kTag << stage.id << " " << taken << "/" << wanted << std::flush;
+    std::cout << "\r" << kTag << stage_id << " " << taken << "/" << wanted << std::flush;
   }
+  return taken;
+}
+
+// One stage: the prompt, the Enter press, the frames. A signal at the prompt fails the stage as it does
+// during the capture.
+void capture_stage(const Options& options, const CalibrationCaptureStage& stage, SerialPort& serial,
+                   GloveDecoder& decoder, kx_calibrator* calibrator, int input) {
+  std::cout << "\n"
+            << kTag << "手势 " << stage.id << "：" << stage.prompt << "\n"
+            << kTag << "准备好后按 Enter 开始采样。" << std::flush;
+  const EnterPress press = wait_for_enter(input);
+  if (press == EnterPress::closed) throw std::runtime_error("calibration input was closed");
+
+  const std::size_t wanted = options.capture_samples != 0 ? options.capture_samples : stage.sample_count;
+  const std::size_t taken = press == EnterPress::pressed
+                                ? capture_frames(options, stage.id, wanted, serial, decoder, calibrator)
+                                : 0;
   std::cout << "\n";
-  if (taken < wanted) throw timeout_error(taken);
+  if (taken < wanted) {
+    throw std::runtime_error("capture timeout for " + stage.id + ": received " + std::to_string(taken) + "/" +
+                             std::to_string(wanted) + " frames");
+  }
 }
 
 void capture_live(const Options& options, const std::vector<CalibrationCaptureStage>& stages,
-                  GloveDecoder& decoder, kx_calibrator* calibrator, std::istream& input) {
+                  GloveDecoder& decoder, kx_calibrator* calibrator, int input) {
   SerialPort serial;
   connect(options, serial);
   wait_for_stable_glove(options, serial, decoder);
@@ -311,6 +341,36 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
+// The file that `path` names: symbolic links are followed one by one to their final target, which need
+// not exist yet (a dangling link names the file to create). No value when a link cannot be read or the
+// chain does not end.
+std::optional<fs::path> link_target(const fs::path& path) {
+  constexpr int kMaxLinks = 40;
+  fs::path target = path;
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    struct stat status {};
+    if (::lstat(target.c_str(), &status) != 0) return errno == ENOENT ? std::optional(target) : std::nullopt;
+    if (!S_ISLNK(status.st_mode)) return target;
+    std::error_code error;
+    const fs::path next = fs::read_symlink(target, error);
+    if (error) return std::nullopt;
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return std::nullopt;
+}
+
+// True when `target` may be replaced by a written file: it does not exist yet, or it is no directory and
+// opens for writing (the probe changes nothing).
+bool opens_for_writing(const fs::path& target) {
+  struct stat status {};
+  if (::stat(target.c_str(), &status) != 0) return errno == ENOENT;
+  if (S_ISDIR(status.st_mode)) return false;
+  const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 // Permission bits for the new file: those of the file it replaces, else the usual ones under the umask.
 mode_t published_mode(const fs::path& target) {
   struct stat status {};
@@ -344,24 +404,25 @@ std::string samples_gesture_key(const std::string& stage_id, const YAML::Node& g
 }
 
 void publish_file(const fs::path& path, const std::string& text) {
-  const fs::path target = fs::is_symlink(path) ? fs::canonical(path) : path;
-  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string pattern = (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+  const std::runtime_error cannot_open("cannot open calibration output: " + path.string());
+  const std::optional<fs::path> target = link_target(path);
+  if (!target || !opens_for_writing(*target)) throw cannot_open;
+  const fs::path directory = target->has_parent_path() ? target->parent_path() : fs::path(".");
+  std::string pattern = (directory / ("." + target->filename().string() + ".tmp-XXXXXX")).string();
   const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) throw std::runtime_error("cannot open calibration output: " + path.string());
+  if (fd < 0) throw cannot_open;
   TemporaryFile temporary(fd, pattern);
 
-  const bool written = ::fchmod(temporary.fd(), published_mode(target)) == 0 &&
+  const bool written = ::fchmod(temporary.fd(), published_mode(*target)) == 0 &&
                        write_all(temporary.fd(), text) && ::fsync(temporary.fd()) == 0;
-  if (!temporary.close() || !written || std::rename(temporary.path().c_str(), target.c_str()) != 0)
+  if (!temporary.close() || !written || std::rename(temporary.path().c_str(), target->c_str()) != 0)
     throw std::runtime_error("cannot write calibration output: " + path.string());
   temporary.release();
 }
 
 }  // namespace detail
 
-void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder,
-                     std::istream& input) {
+void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder, int input) {
   const CalibratorHandle calibrator = create_calibrator(options);
   const std::vector<CalibrationCaptureStage> stages = capture_stages(options, config);
   std::cout << kTag << "本次标定阶段：";
@@ -383,7 +444,7 @@ void run_calibration(const Options& options, const Config& config, GloveDecoder&
 }
 
 void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder) {
-  run_calibration(options, config, decoder, std::cin);
+  run_calibration(options, config, decoder, STDIN_FILENO);
 }
 
 }  // namespace kelto::hand::runtime

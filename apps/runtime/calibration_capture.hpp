@@ -4,7 +4,6 @@
 #pragma once
 
 #include <filesystem>
-#include <istream>
 #include <string>
 
 #include <yaml-cpp/yaml.h>
@@ -16,10 +15,10 @@
 namespace kelto::hand::runtime {
 
 // Runs the whole calibration for the options' side and writes the overlay to `options.output`; the
-// Enter presses that start each live stage are read from `input`. Every failure is an exception; an
-// existing overlay is only ever replaced whole, by a complete new one.
-void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder,
-                     std::istream& input);
+// Enter presses that start each live stage are read from the descriptor `input` (a pipe, a terminal or
+// a file). Every failure is an exception; an existing overlay is only ever replaced whole, by a complete
+// new one.
+void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder, int input);
 
 // The same, reading the Enter presses from standard input.
 void run_calibration(const Options& options, const Config& config, GloveDecoder& decoder);
@@ -34,9 +33,11 @@ namespace detail {
 std::string samples_gesture_key(const std::string& stage_id, const YAML::Node& gestures);
 
 // Replaces `path` with `text` through a temporary file in the same directory and a rename, so that
-// readers see either the old file or the complete new one. A symbolic link is followed to its target.
-// Throws std::runtime_error "cannot open calibration output: <path>" or "cannot write calibration
-// output: <path>"; the temporary file never outlives a failure.
+// readers see either the old file or the complete new one, with the permission bits of the old one. A
+// symbolic link is followed to its target, which is created when it does not exist yet. Throws
+// std::runtime_error "cannot open calibration output: <path>" for a directory or a place that cannot be
+// opened for writing, "cannot write calibration output: <path>" when writing fails later; the temporary
+// file never outlives a failure.
 void publish_file(const std::filesystem::path& path, const std::string& text);
 
 }  // namespace detail

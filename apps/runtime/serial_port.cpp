@@ -23,6 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Longest time a write waits for the device to take any byte.
+constexpr auto kWriteStall = std::chrono::seconds(1);
+
 std::string error_text(int error) {
   return std::strerror(error);
 }
@@ -61,6 +64,18 @@ int poll_wait_ms(Clock::time_point now, Clock::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left, 1, INT_MAX));
 }
 
+// Waits until the device takes bytes again; a device that takes none until `give_up` has stalled.
+void wait_writable(int fd, Clock::time_point give_up) {
+  const Clock::time_point now = Clock::now();
+  if (now >= give_up) throw std::runtime_error("serial write failed: " + error_text(ETIMEDOUT));
+  pollfd request{};
+  request.fd = fd;
+  request.events = POLLOUT;
+  if (::poll(&request, 1, poll_wait_ms(now, give_up)) < 0 && errno != EINTR) {
+    throw std::runtime_error("serial write failed: " + error_text(errno));
+  }
+}
+
 bool is_auto_spec(const std::string& spec) {
   std::string lower = spec;
   std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -77,8 +92,9 @@ SerialPort::~SerialPort() {
 }
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
-    : impl_(std::move(other.impl_)), buffer_(std::move(other.buffer_)) {
+    : impl_(std::move(other.impl_)), buffer_(std::move(other.buffer_)), searched_(other.searched_) {
   other.buffer_.clear();
+  other.searched_ = 0;
 }
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
@@ -86,7 +102,9 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     close();
     impl_ = std::move(other.impl_);
     buffer_ = std::move(other.buffer_);
+    searched_ = other.searched_;
     other.buffer_.clear();
+    other.searched_ = 0;
   }
   return *this;
 }
@@ -144,6 +162,7 @@ void SerialPort::close() {
     impl_->fd = -1;
   }
   buffer_.clear();
+  searched_ = 0;
 }
 
 bool SerialPort::is_open() const {
@@ -153,19 +172,25 @@ bool SerialPort::is_open() const {
 void SerialPort::write(const std::string& text) {
   if (!is_open()) throw std::runtime_error("serial port is not open");
   std::size_t done = 0;
+  Clock::time_point give_up = deadline_after(Clock::now(), kWriteStall);
   while (done < text.size()) {
     const ssize_t n = ::write(impl_->fd, text.data() + done, text.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      give_up = deadline_after(Clock::now(), kWriteStall);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
       throw std::runtime_error("serial write failed: " + error_text(errno));
     }
+    wait_writable(impl_->fd, give_up);
   }
 }
 
 void SerialPort::discard_input() {
   if (!is_open()) throw std::runtime_error("serial port is not open");
   buffer_.clear();
+  searched_ = 0;
   if (::tcflush(impl_->fd, TCIFLUSH) != 0) {
     throw std::runtime_error("tcflush(TCIFLUSH) failed: " + error_text(errno));
   }
@@ -177,7 +202,9 @@ std::optional<std::string> SerialPort::read_line(std::chrono::milliseconds timeo
 
   char chunk[4096];
   for (;;) {
-    const std::size_t newline = buffer_.find('\n');
+    // Only the bytes that came since the last search can hold the line feed.
+    const std::size_t newline = buffer_.find('\n', searched_);
+    searched_ = newline == std::string::npos ? buffer_.size() : 0;
     if (newline != std::string::npos) {
       std::string line = buffer_.substr(0, newline);
       buffer_.erase(0, newline + 1);
@@ -208,7 +235,10 @@ std::optional<std::string> SerialPort::read_line(std::chrono::milliseconds timeo
         throw std::runtime_error("serial read failed: " + error_text(errno));
       }
       // A line feed that never comes must not grow the buffer without bound.
-      if (buffer_.size() > detail::kMaxLineBuffer) buffer_.clear();
+      if (buffer_.size() > detail::kMaxLineBuffer) {
+        buffer_.clear();
+        searched_ = 0;
+      }
     }
   }
 }

@@ -46,6 +46,7 @@ class SerialPort {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::string buffer_;
+  std::size_t searched_ = 0;  // leading bytes of buffer_ known to hold no line feed
 };
 
 namespace detail {

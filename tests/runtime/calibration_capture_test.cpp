@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <chrono>
 #include <cmath>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -23,6 +23,7 @@
 #include "glove_simulator/glove_line_writer.hpp"
 #include "glove_simulator/pseudo_terminal.hpp"
 #include "glove_simulator/simulated_glove.hpp"
+#include "support/error_text.hpp"
 #include "support/programs.hpp"
 
 namespace kelto::hand::runtime {
@@ -98,26 +99,31 @@ class CalibrationCapture : public ::testing::Test {
     write_file(options_.samples_file, text);
   }
 
-  // Calibrate mode on `config` (the options' one by default) with an unfiltered decoder; `input` is
-  // standard input.
+  // Calibrate mode on `config` (the options' one by default) with an unfiltered decoder; `input` is all
+  // that comes on standard input (a pipe).
   Outcome run(const Config* config = nullptr, const std::string& input = "") {
+    int ends[2] = {-1, -1};
+    if (::pipe(ends) != 0) throw std::runtime_error("cannot make a pipe");
+    const bool typed = ::write(ends[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    ::close(ends[1]);
+    if (!typed) throw std::runtime_error("cannot fill the pipe");
     const Config loaded = Config::load(options_.config, options_.bone_config, "right");
     const Config& main = config != nullptr ? *config : loaded;
     const Config runtime = Config::load(
         write_file(dir_ / "runtime.yaml", "glove: {position_filter_alpha: 1, orientation_filter_alpha: 1}\n"),
         {}, "");
     GloveDecoder decoder(main, &runtime, KX_HAND_RIGHT, "glove1");
-    std::istringstream in(input);
     Outcome outcome;
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     try {
-      run_calibration(options_, main, decoder, in);
+      run_calibration(options_, main, decoder, ends[0]);
     } catch (const std::exception& error) {
       outcome.error = error.what();
     }
     outcome.out = ::testing::internal::GetCapturedStdout();
     outcome.err = ::testing::internal::GetCapturedStderr();
+    ::close(ends[0]);
     return outcome;
   }
   YAML::Node overlay() const { return YAML::LoadFile(options_.output.string()); }
@@ -301,18 +307,42 @@ TEST_F(CalibrationCapture, PublicationReplacesTheFileWholeOrNotAtAll) {
   EXPECT_EQ(read_file(path), "old calibration\n");
   EXPECT_EQ(entries(dir_.path()), (Names{"samples.yaml", "user.yaml"}));
 
-  fs::create_directory(dir_ / "taken.yaml");  // nothing is written and nothing is left behind
-  EXPECT_THROW(detail::publish_file(dir_ / "taken.yaml", "new\n"), std::runtime_error);
-  EXPECT_TRUE(fs::is_directory(dir_ / "taken.yaml"));
+  // Places that do not open for writing, directly or through a link: nothing is written and nothing is
+  // left behind.
+  fs::create_directory(dir_ / "taken.yaml");
+  fs::create_symlink("taken.yaml", dir_ / "to_directory.yaml");
+  std::vector<fs::path> refused = {dir_ / "taken.yaml", dir_ / "to_directory.yaml",
+                                   path / "below_a_file.yaml", dir_ / "missing/user.yaml"};
+  const fs::path read_only = write_file(dir_ / "read_only.yaml", "kept\n");
+  ASSERT_EQ(::chmod(read_only.c_str(), 0444), 0);
+  if (::geteuid() != 0) refused.push_back(read_only);  // the superuser may write it all the same
+  for (const fs::path& place : refused) {
+    EXPECT_EQ(kelto::test::error_text([&] { detail::publish_file(place, "new\n"); }),
+              "cannot open calibration output: " + place.string());
+  }
+  fs::remove(read_only);
+  EXPECT_TRUE(fs::is_empty(dir_ / "taken.yaml"));
+  EXPECT_EQ(entries(dir_.path()), (Names{"samples.yaml", "taken.yaml", "to_directory.yaml", "user.yaml"}));
   fs::remove(dir_ / "taken.yaml");
+  fs::remove(dir_ / "to_directory.yaml");
 
+  // A link, also a chain of them, is replaced in its target with the target's permissions; a dangling
+  // one creates its target.
   fs::create_symlink("user.yaml", dir_ / "link.yaml");
-  detail::publish_file(dir_ / "link.yaml", "new calibration\n");
-  EXPECT_TRUE(fs::is_symlink(dir_ / "link.yaml"));
+  fs::create_symlink(dir_ / "link.yaml", dir_ / "chain.yaml");
+  detail::publish_file(dir_ / "chain.yaml", "new calibration\n");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.yaml") && fs::is_symlink(dir_ / "chain.yaml"));
   EXPECT_EQ(read_file(path), "new calibration\n");
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::mask,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(entries(dir_.path()), (Names{"link.yaml", "samples.yaml", "user.yaml"}));
+  fs::create_directory(dir_ / "sub");
+  fs::create_symlink("sub/first.yaml", dir_ / "dangling.yaml");
+  detail::publish_file(dir_ / "dangling.yaml", "first calibration\n");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.yaml"));
+  EXPECT_EQ(read_file(dir_ / "sub/first.yaml"), "first calibration\n");
+  EXPECT_EQ(entries(dir_ / "sub"), Names{"first.yaml"});
+  EXPECT_EQ(entries(dir_.path()),
+            (Names{"chain.yaml", "dangling.yaml", "link.yaml", "samples.yaml", "sub", "user.yaml"}));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The runtime program's command line: parsing, the checks after it, and the configurations they resolve.
 #include "runtime/options.hpp"
 
-#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -137,14 +136,28 @@ TEST_F(RuntimeOptions, ResolvesBoneAndRuntimeConfigurations) {
   EXPECT_EQ(checked({"--runtime-config", "mine.yaml"}).runtime_config, fs::path("mine.yaml"));
 }
 
-TEST(RuntimeUsage, StartsWithTheProgramNameAndHasOneLinePerOption) {
-  const std::string text = usage_text("/opt/bin/kelto_hand_runtime");
-  EXPECT_EQ(
-      text.rfind("Usage: /opt/bin/kelto_hand_runtime --config FILE [options]\n  --mode run|calibrate ", 0),
-      0u);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20);
-  EXPECT_NE(text.find("\n  --no-startup-commands   Do not configure glove telemetry on connect\n"),
-            std::string::npos);
+TEST(RuntimeUsage, IsTheFixedTextAfterTheProgramName) {
+  EXPECT_EQ(usage_text("/opt/bin/kelto_hand_runtime"),
+            "Usage: /opt/bin/kelto_hand_runtime --config FILE [options]\n"
+            "  --mode run|calibrate    Runtime mode (default: run)\n"
+            "  --port PORT             /dev/ttyACM0, COM3, or auto (default)\n"
+            "  --side right|left       Runtime hand side (default: right)\n"
+            "  --left-port PORT       Enable dual-hand mode with the left glove\n"
+            "  --right-port PORT      Enable dual-hand mode with the right glove\n"
+            "  --runtime-config FILE   Glove filter/bias config (auto-detected when possible)\n"
+            "  --bone-config FILE      Personal anthropometry YAML overlay\n"
+            "  --baudrate RATE         Serial baud rate (default: 115200)\n"
+            "  --output FILE           Calibration YAML output (required for calibrate)\n"
+            "  --samples-file FILE    Generic eight-gesture sample YAML (replay/fitting)\n"
+            "  --capture-pinch-stages  Capture all configured thumb pinch stages\n"
+            "  --capture-samples N     Override frames per calibration stage\n"
+            "  --capture-timeout SEC   Timeout per calibration stage (default: 10)\n"
+            "  --startup-valid-frames N  Stable frames required before calibration (default: 10)\n"
+            "  --viewer                Open the native MuJoCo viewer\n"
+            "  --mujoco-model FILE     Override the auto-detected side XML\n"
+            "  --physics               Drive MuJoCo actuators and step physics\n"
+            "  --print-rate HZ         Joint console output rate, 0 disables it\n"
+            "  --no-startup-commands   Do not configure glove telemetry on connect\n");
 }
 
 }  // namespace

@@ -1,15 +1,25 @@
 // kelto_hand_runtime as a user runs it: against simulated gloves on pseudo-terminals, with signals, and
 // with bad command lines. Waits have generous upper bounds only; nothing here measures speed.
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "config/config.hpp"
+#include "glove_simulator/glove_line_writer.hpp"
+#include "glove_simulator/pseudo_terminal.hpp"
+#include "glove_simulator/simulated_glove.hpp"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 #include "runtime/options.hpp"
 #include "support/programs.hpp"
@@ -145,6 +155,77 @@ TEST_F(RuntimeProgram, OneHandSurvivesBrokenLinesAndUnplugging) {
   EXPECT_EQ(count_of(glove->err(), "ignored command"), 0u) << glove->err();
 }
 
+// The test plays the glove. With --no-startup-commands nothing is sent to it. A pass whose lines all
+// fail with an error is logged the first time and then every hundredth time (the 101st); lines rejected
+// silently are not counted.
+TEST_F(RuntimeProgram, InvalidGloveLinesAreLoggedSparselyAndNothingIsSent) {
+  simulator::SimulatedGloveOptions hand;
+  hand.config = hand_config();
+  simulator::SimulatedGlove simulated(hand);
+  const std::string valid =
+      simulator::write_glove_line(simulated.frame(simulated.kinematics().pose_active("open")),
+                                  simulated.finger_order(), simulator::GloveLineFormat::rpy);
+  const std::string broken = "{t: p, fs: [";
+  const Lines silent = {"status ok", "{t: x, fs: []}", "{t: p}"};
+  simulator::PseudoTerminal glove;
+  glove.open();
+  auto runtime = start_runtime({"--port", glove.slave_path(), "--no-startup-commands"});
+  ASSERT_TRUE(runtime->wait_for_text("[kelto_hand_runtime] serial=" + glove.slave_path() + " side=right"))
+      << runtime->err();
+  const std::string logged = "[kelto_hand_runtime] right ignored invalid glove frame: ";
+  const auto logs = [&] { return count_of(runtime->err(), logged); };
+  const auto send = [&](const std::string& line) {
+    ASSERT_TRUE(glove.write_line(line));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  };
+
+  send(broken);
+  EXPECT_TRUE(runtime->wait_for([&] { return logs() == 1; })) << runtime->err();
+  for (int i = 0; i < 300; ++i) send(silent[i % silent.size()]);
+  send(valid);  // its joint line shows that every line before it was read
+  EXPECT_TRUE(runtime->wait_for_text("[joints:right] ")) << runtime->err();
+  EXPECT_EQ(logs(), 1u) << runtime->err();
+
+  // Each counted pass holds at least one broken line, so the second message needs 101 of them at least.
+  std::size_t sent = 1;
+  for (; logs() < 2 && sent < 5000; ++sent) send(broken);
+  EXPECT_EQ(logs(), 2u) << runtime->err();
+  EXPECT_GE(sent, 101u);
+  runtime->signal(SIGTERM);
+  EXPECT_EQ(runtime->wait_exit(), 0) << runtime->err();
+  EXPECT_EQ(lines_starting(runtime->err(), logged).size(), 2u) << runtime->err();
+  EXPECT_EQ(lines_starting(runtime->err(), "").size(), 2u) << runtime->err();
+  EXPECT_EQ(glove.read_lines(), Lines{});
+}
+
+// A glove that takes no bytes (its output stopped) fails each connection after a second of waiting for
+// the start-up commands to go out, and is retried; once it takes bytes again it is configured as usual.
+TEST_F(RuntimeProgram, GloveThatTakesNoBytesIsRetried) {
+  simulator::PseudoTerminal glove;
+  glove.open();
+  const int device = ::open(glove.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(device, 0);
+  ASSERT_EQ(::tcflow(device, TCOOFF), 0);
+  auto runtime = start_runtime({"--port", glove.slave_path()});
+  const std::string failed = "[kelto_hand_runtime] right serial connect failed: serial write failed: ";
+  EXPECT_TRUE(runtime->wait_for([&] { return count_of(runtime->err(), failed) >= 2; })) << runtime->err();
+  ASSERT_EQ(::tcflow(device, TCOON), 0);
+  ::close(device);
+  EXPECT_TRUE(runtime->wait_for_text("[kelto_hand_runtime] serial=" + glove.slave_path() + " side=right"))
+      << runtime->err();
+  Lines commands;
+  EXPECT_TRUE(runtime->wait_for([&] {
+    for (std::string& line : glove.read_lines()) commands.push_back(std::move(line));
+    return commands.size() >= 6;
+  }));
+  EXPECT_EQ(commands,
+            (Lines{"telemetry on", "rate 200", "detail off", "mode mag", "source filtered", "select f1"}));
+  runtime->signal(SIGTERM);
+  EXPECT_EQ(runtime->wait_exit(), 0);
+  for (const std::string& line : lines_starting(runtime->err(), ""))
+    EXPECT_EQ(line, failed + std::strerror(ETIMEDOUT) + "; retrying...");
+}
+
 // Two gloves: each is stepped as its own side (left connected first) until SIGINT ends the program.
 TEST_F(RuntimeProgram, DualHandModeStepsEachGloveAsItsOwnSide) {
   const fs::path left = dir_ / "glove_left";
@@ -180,7 +261,7 @@ TEST_F(RuntimeProgram, CalibrateCapturesAGestureOnEachEnterPress) {
   const fs::path overlay = dir_ / "calibration.yaml";
   Program runtime({kRuntimeProgram.string(), "--config", hand_config().string(), "--mode", "calibrate",
                    "--port", link.string(), "--output", overlay.string(), "--capture-samples", "10"},
-                  dir_.path(), true);
+                  dir_.path(), kelto::test::StandardInput::pipe);
   const std::string press = "[kelto_hand_calibration] 准备好后按 Enter 开始采样。";
   const Lines gestures = {"close", "open", "mcp90"};
   for (std::size_t stage = 1; stage <= gestures.size(); ++stage) {
@@ -197,6 +278,37 @@ TEST_F(RuntimeProgram, CalibrateCapturesAGestureOnEachEnterPress) {
   EXPECT_THAT(runtime.out(),
               HasSubstr("[kelto_hand_calibration] 标定完成：" + ("\"" + overlay.string() + "\"")));
   EXPECT_THAT(kelto::test::read_file(overlay), HasSubstr("tip_mapping:\n  right:\n    human_hand_scale: "));
+}
+
+// A signal while calibrate mode waits for Enter (standard input a pipe or a terminal, neither closed)
+// ends the stage at once as an interrupted capture: no frames, the error, the usage, status 1.
+TEST_F(RuntimeProgram, CalibrateSignalAtThePromptFailsTheStage) {
+  const fs::path link = dir_ / "glove_right";
+  auto glove = start_glove(link, "right");
+  const std::string press = "[kelto_hand_calibration] 准备好后按 Enter 开始采样。";
+  const std::tuple<kelto::test::StandardInput, int> cases[] = {
+      {kelto::test::StandardInput::pipe, SIGINT}, {kelto::test::StandardInput::terminal, SIGTERM}};
+  for (const auto& [input, signal] : cases) {
+    SCOPED_TRACE(signal);
+    Program runtime(
+        {kRuntimeProgram.string(), "--config", hand_config().string(), "--mode", "calibrate", "--port",
+         link.string(), "--output", (dir_ / "calibration.yaml").string(), "--capture-samples", "3"},
+        dir_.path(), input);
+    ASSERT_TRUE(runtime.wait_for_text(press)) << runtime.out() << runtime.err();
+    ASSERT_TRUE(runtime.input("\n"));  // the first stage starts as usual
+    ASSERT_TRUE(runtime.wait_for([&] { return count_of(runtime.out(), press) == 2; })) << runtime.err();
+    runtime.signal(signal);
+    // A wait that the signal does not end would last until standard input closes.
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         !runtime.ended() && std::chrono::steady_clock::now() < end;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    runtime.close_input();
+    EXPECT_EQ(runtime.wait_exit(), 1);
+    EXPECT_EQ(runtime.err(), "[kelto_hand_runtime] error: capture timeout for open: received 0/3 frames\n");
+    EXPECT_THAT(runtime.out(), HasSubstr("[kelto_hand_calibration] close 3/3\n"));
+    EXPECT_THAT(runtime.out(), EndsWith(press + "\n" + usage_text(kRuntimeProgram.string())));
+    EXPECT_FALSE(fs::exists(dir_ / "calibration.yaml"));
+  }
 }
 
 TEST_F(RuntimeProgram, ErrorsEndWithUsageAndStatusOne) {

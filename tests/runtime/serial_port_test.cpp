@@ -5,9 +5,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -152,6 +154,44 @@ TEST(SerialPort, OverlongLinesOverflowTheBuffer) {
   EXPECT_LT(kept, extra);
   EXPECT_GE(kept, extra - 4096);
   EXPECT_EQ(*next, "next");
+}
+
+// Everything the test's end has not read yet, without waiting.
+std::size_t drain(int fd) {
+  std::size_t total = 0;
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) total += static_cast<std::size_t>(n);
+  return total;
+}
+
+// A device that takes no byte for a second fails the write; one that pauses shorter (twice, longer than
+// a second in all) gets every byte. The bytes taken before a failure stay sent.
+TEST(SerialPort, WritesWaitForTheDeviceButNotForEver) {
+  using Clock = std::chrono::steady_clock;
+  const std::string text(1 << 20, 'x');  // far more than the terminal holds
+  Pty pty;
+  ASSERT_EQ(::fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
+  const Clock::time_point start = Clock::now();
+  auto stalled = std::async(std::launch::async, [&] { return error_of([&] { pty.port.write(text); }); });
+  if (stalled.wait_for(kWait) != std::future_status::ready) pty.close_master();  // ends a write that spins
+  EXPECT_EQ(stalled.get(), std::string("serial write failed: ") + std::strerror(ETIMEDOUT));
+  EXPECT_GE(Clock::now() - start, 1s);
+  const std::size_t taken = drain(pty.master);
+  EXPECT_GT(taken, 0u);
+  ASSERT_LT(3 * taken, text.size());
+
+  std::atomic<std::size_t> received{0};
+  std::thread reader([&] {
+    for (int pause = 0; pause < 2; ++pause) {
+      std::this_thread::sleep_for(600ms);
+      received += drain(pty.master);
+    }
+    for (const Clock::time_point end = Clock::now() + kWait; received < 3 * taken && Clock::now() < end;)
+      received += drain(pty.master);
+  });
+  EXPECT_EQ(error_of([&] { pty.port.write(text.substr(0, 3 * taken)); }), "");
+  reader.join();
+  EXPECT_EQ(received, 3 * taken);
 }
 
 TEST(SerialPort, ClosedPeerIsADisconnect) {

@@ -31,22 +31,28 @@ inline const std::filesystem::path kRuntimeProgram =
 inline const std::filesystem::path kSimulatorProgram =
     std::filesystem::path(KELTO_BINARY_DIR) / "tools/kelto_glove_simulator";
 
-// A program with its output in files under `dir` and standard input from /dev/null, or from a pipe the
-// test writes with `input` when `piped_input` is set; killed if still running at the end. Waits have a
-// generous upper bound (start-up is slow under the sanitizers).
+// Where a program's standard input comes from: /dev/null, or a pipe or a terminal that the test types on.
+enum class StandardInput { null_device, pipe, terminal };
+
+// A program with its output in files under `dir` and standard input from /dev/null, or from a pipe or a
+// terminal (in its usual line mode) that the test writes with `input`; killed if still running at the
+// end. Waits have a generous upper bound (start-up is slow under the sanitizers).
 class Program {
  public:
-  Program(const std::vector<std::string>& args, const std::filesystem::path& dir, bool piped_input = false)
+  Program(const std::vector<std::string>& args, const std::filesystem::path& dir,
+          StandardInput standard_input = StandardInput::null_device)
       : err_path_(dir / (std::to_string(++count_) + ".err")) {
     const std::string out_path = (dir / (std::to_string(count_) + ".out")).string();
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     read_fd_ = ::open(out_path.c_str(), O_RDONLY | O_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    int pipe_ends[2] = {-1, -1};
-    if (piped_input && ::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+    const bool piped_input = standard_input != StandardInput::null_device;
+    int input_ends[2] = {-1, -1};  // the program's end, the test's end
+    if (standard_input == StandardInput::pipe) open_pipe(input_ends);
+    if (standard_input == StandardInput::terminal) open_terminal(input_ends);
     if (piped_input) {
-      posix_spawn_file_actions_adddup2(&actions, pipe_ends[0], 0);
+      posix_spawn_file_actions_adddup2(&actions, input_ends[0], 0);
     } else {
       posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     }
@@ -69,8 +75,8 @@ class Program {
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out);
-    if (piped_input) ::close(pipe_ends[0]);
-    input_fd_ = pipe_ends[1];
+    if (piped_input) ::close(input_ends[0]);
+    input_fd_ = input_ends[1];
     if (spawned != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(spawned));
   }
   ~Program() {
@@ -94,7 +100,7 @@ class Program {
   std::string err() const { return read_file(err_path_); }
   std::string report() { return out() + err(); }
   void signal(int number) const { ::kill(pid_, number); }
-  // Writes `text` to the program's standard input (a piped one); false when it is closed.
+  // Writes `text` to the program's standard input (a pipe or a terminal); false when it is closed.
   bool input(const std::string& text) const {
     return input_fd_ >= 0 &&
            ::write(input_fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -129,6 +135,17 @@ class Program {
   }
 
  private:
+  static void open_pipe(int ends[2]) {
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+  }
+  static void open_terminal(int ends[2]) {
+    ends[1] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ends[1] < 0 || ::grantpt(ends[1]) != 0 || ::unlockpt(ends[1]) != 0)
+      throw std::runtime_error("cannot make a terminal");
+    ends[0] = ::open(::ptsname(ends[1]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ends[0] < 0) throw std::runtime_error("cannot open the terminal");
+  }
+
   static inline int count_ = 0;
   std::filesystem::path err_path_;
   int read_fd_ = -1;
