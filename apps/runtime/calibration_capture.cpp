@@ -91,7 +91,7 @@ CalibratorHandle create_calibrator(const Options& options) {
   calibrator_options.fixed_scale = 0.0;
   kx_calibrator* calibrator = nullptr;
   if (kx_calibrator_create(&calibrator_options, &calibrator) != KX_STATUS_OK)
-    throw std::runtime_error(std::string("calibrator creation failed: ") + kx_last_error());
+    throw std::runtime_error("calibrator creation failed: " + text_of(kx_last_error()));
   return CalibratorHandle(calibrator);
 }
 
@@ -109,8 +109,7 @@ std::vector<CalibrationCaptureStage> capture_stages(const Options& options, cons
 
 void add_frame(kx_calibrator* calibrator, const std::string& stage_id, const kx_engine_input& frame) {
   if (kx_calibrator_add_frame(calibrator, view_of(stage_id), &frame) != KX_STATUS_OK)
-    throw std::runtime_error(std::string("calibration frame rejected: ") +
-                             kx_calibrator_last_error(calibrator));
+    throw std::runtime_error("calibration frame rejected: " + text_of(kx_calibrator_last_error(calibrator)));
 }
 
 // ---------------------------------------------------------------- live capture
@@ -251,13 +250,12 @@ void replay_samples(const Options& options, const std::vector<CalibrationCapture
 YAML::Node fit_and_check(const Options& options, const Config& config, kx_calibrator* calibrator) {
   std::cout << kTag << "正在执行 C++ 标定拟合...\n" << std::flush;
   if (kx_calibrator_fit(calibrator) != KX_STATUS_OK)
-    throw std::runtime_error(std::string("calibration fit failed: ") + kx_calibrator_last_error(calibrator));
+    throw std::runtime_error("calibration fit failed: " + text_of(kx_calibrator_last_error(calibrator)));
   kx_calibration_result result{};
   result.struct_size = sizeof(kx_calibration_result);
   result.abi_version = KX_ABI_VERSION_MAJOR;
   if (kx_calibrator_get_result(calibrator, &result) != KX_STATUS_OK)
-    throw std::runtime_error(std::string("calibration result failed: ") +
-                             kx_calibrator_last_error(calibrator));
+    throw std::runtime_error("calibration result failed: " + text_of(kx_calibrator_last_error(calibrator)));
 
   const double baseline = config.number("tip_mapping." + options.side + ".human_hand_scale");
   std::cout << kTag << "raw_scale=" << number_text(result.scale_delta)
@@ -273,7 +271,7 @@ YAML::Node fit_and_check(const Options& options, const Config& config, kx_calibr
 
   kx_string_view view{};
   if (kx_calibrator_result_yaml(calibrator, &view) != KX_STATUS_OK)
-    throw std::runtime_error(std::string("calibration YAML failed: ") + kx_calibrator_last_error(calibrator));
+    throw std::runtime_error("calibration YAML failed: " + text_of(kx_calibrator_last_error(calibrator)));
   const YAML::Node fitted = YAML::Load(std::string(view.data, view.size));
   const YAML::Node side_entry = entry(entry(fitted, "tip_mapping"), options.side);
   if (!is_map(side_entry))

@@ -8,16 +8,11 @@
 #include <string>
 
 #include "config/config.hpp"
+#include "runtime/calibration_capture.hpp"
 #include "runtime/glove_decoder.hpp"
 #include "runtime/options.hpp"
 #include "runtime/run_loop.hpp"
 #include "runtime/signals.hpp"
-
-// Calibrate mode is built in when the calibration capture is part of the program.
-#if __has_include("runtime/calibration_capture.hpp")
-#include "runtime/calibration_capture.hpp"
-#define KELTO_HAS_CALIBRATION_CAPTURE 1
-#endif
 
 namespace {
 
@@ -34,12 +29,8 @@ void run_program(const Options& options) {
   GloveDecoder decoder(config, runtime_config.get(), options.side == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT,
                        "glove1");
   if (options.mode == "calibrate") {
-#ifdef KELTO_HAS_CALIBRATION_CAPTURE
     run_calibration(options, config, decoder);
     return;
-#else
-    throw std::runtime_error("calibrate mode is not available in this build");
-#endif
   }
   run_live(options, config, runtime_config.get());
 }

@@ -31,10 +31,6 @@ constexpr auto kLineWait = 5ms;   // for the first line of a pass
 constexpr auto kDrainWait = 0ms;  // lines already buffered only
 constexpr auto kPassSleep = 1ms;
 
-std::string text_of(const char* text) {
-  return text != nullptr ? std::string(text) : std::string();
-}
-
 kx_hand_side hand_side_of(const std::string& side_word) {
   return side_word == "left" ? KX_HAND_LEFT : KX_HAND_RIGHT;
 }

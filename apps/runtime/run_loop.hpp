@@ -26,6 +26,11 @@ inline kx_string_view view_of(const std::string& text) {
   return text.empty() ? kx_string_view{nullptr, 0} : kx_string_view{text.data(), text.size()};
 }
 
+// A text the library hands out, as a string; no text (NULL) reads as the empty text.
+inline std::string text_of(const char* text) {
+  return text != nullptr ? std::string(text) : std::string();
+}
+
 struct EngineDeleter {
   void operator()(kx_engine* engine) const { kx_engine_destroy(engine); }
 };

@@ -87,22 +87,23 @@ std::pair<YAML::Node, std::string> mutable_parent(YAML::Node& root, const std::s
   return {current, std::move(leaf)};
 }
 
+void write_leaf(YAML::Node& root, const std::string& key, const YAML::Node& value) {
+  auto [parent, leaf] = mutable_parent(root, key);
+  parent[leaf] = value;
+}
+
 }  // namespace detail
 
 namespace {
 
 using detail::find_node;
 using detail::mutable_parent;
+using detail::write_leaf;
 
 YAML::Node require_node(const YAML::Node& root, const std::string& key) {
   std::optional<YAML::Node> node = find_node(root, key);
   if (!node) throw std::out_of_range("Config key was not found: " + key);
   return *node;
-}
-
-void write_leaf(YAML::Node& root, const std::string& key, const YAML::Node& value) {
-  auto [parent, leaf] = mutable_parent(root, key);
-  parent[leaf] = value;
 }
 
 // A double as text that reads back as the same double: 17 significant digits, general notation.

@@ -28,5 +28,9 @@ std::optional<YAML::Node> find_node(const YAML::Node& root, const std::string& k
 // are missing or are not mappings are replaced by empty mappings on the way.
 std::pair<YAML::Node, std::string> mutable_parent(YAML::Node& root, const std::string& key);
 
+// Sets the leaf of the dotted `key` under `root` to `value`, making the parents on the way as
+// `mutable_parent` does.
+void write_leaf(YAML::Node& root, const std::string& key, const YAML::Node& value);
+
 }  // namespace detail
 }  // namespace kelto::hand

@@ -182,11 +182,6 @@ std::string bone_side(const YAML::Node& root, const std::string& requested) {
   return side;
 }
 
-void write_path(YAML::Node& root, const std::string& key, const YAML::Node& value) {
-  auto [parent, leaf] = detail::mutable_parent(root, key);
-  parent[leaf] = value;
-}
-
 }  // namespace
 
 Config Config::load(const std::filesystem::path& system_config, const std::filesystem::path& bone_config,
@@ -228,15 +223,15 @@ Config Config::load(const std::filesystem::path& system_config, const std::files
   if (viewer_is_hand) viewer.reset(hand);
 
   YAML::Node patch(YAML::NodeType::Map);
-  write_path(patch, "hand.anthropometry", YAML::Clone(hand));
-  write_path(patch, "viewer.anthropometry", YAML::Clone(viewer));
+  detail::write_leaf(patch, "hand.anthropometry", YAML::Clone(hand));
+  detail::write_leaf(patch, "viewer.anthropometry", YAML::Clone(viewer));
   root.reset(deep_merge(root, patch));
 
   // The bone measurements replace the configured ones whole.
-  write_path(root, "hand.anthropometry", YAML::Clone(hand));
-  write_path(root, "viewer.anthropometry", YAML::Clone(viewer));
+  detail::write_leaf(root, "hand.anthropometry", YAML::Clone(hand));
+  detail::write_leaf(root, "viewer.anthropometry", YAML::Clone(viewer));
   for (const char* key : {"hand.anthropometry.enabled", "viewer.anthropometry.enabled"}) {
-    if (!detail::find_node(root, key)) write_path(root, key, YAML::Node(std::string("true")));
+    if (!detail::find_node(root, key)) detail::write_leaf(root, key, YAML::Node(std::string("true")));
   }
   return Config(std::make_unique<Impl>(Impl{root}));
 }
