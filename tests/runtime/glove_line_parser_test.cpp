@@ -73,27 +73,42 @@ std::vector<DecoderPair> decoder_pairs() {
   return pairs;
 }
 
+// Numbers that the YAML library reads differently from plain decimals, or not at all.
+const char* const kOddNumbers[] = {"+5",     ".inf",   "-.inf",
+                                   "+.inf",  ".nan",   ".NaN",
+                                   "0x10",   "0o7",    "1_000",
+                                   "\"5\"",  "'5'",    "x?",
+                                   "~",      "null",   "",
+                                   "1 2",    "1:2",    "- 1",
+                                   "1#",     "1 #c",   "!!int 1",
+                                   "*a",     "&a 1",   "1.5e3.2",
+                                   "--1",    "1e5e5",  "true",
+                                   "[1]",    "{}",     "1e400",
+                                   "-1e400", "1e-400", "4e-320",
+                                   "1e",     "1e+",    ".",
+                                   "-",      "e5",     "1.7976931348623159e308"};
+
 // Random glove lines: mostly the plain shape with plain numbers, now and then anything the YAML
 // library reads differently or not at all.
 class LineGenerator {
  public:
   explicit LineGenerator(unsigned seed) : random_(seed) {}
 
-  // Half the lines are plain throughout (in any spacing the plain shape allows); the others carry odd
-  // parts here and there.
+  // Half the lines are plain throughout (in any spacing the plain shape allows); the others mostly carry
+  // an odd part or two.
   std::string line() {
     odd_ = chance(0.5);
     std::vector<std::string> entries;
-    if (!odd(0.1)) entries.push_back(key(pick({"t", "t", "type"})) + tag());
+    if (!odd(0.03)) entries.push_back(key(pick({"t", "t", "type"})) + tag());
     const bool quaternion = chance(0.5);
     const std::string list_key = quaternion ? "fsq" : pick({"fs", "fs", "fingers"});
-    if (!odd(0.1)) entries.push_back(key(list_key) + list(quaternion));
-    if (odd(0.1)) entries.push_back(key(pick({"fs", "fsq", "t", "ts", "\"x y\""})) + number());
-    if (odd(0.1)) entries.push_back(key(pick({"fs", "fsq"})) + list(!quaternion));
+    if (!odd(0.03)) entries.push_back(key(list_key) + list(quaternion));
+    if (odd(0.03)) entries.push_back(key(pick({"fs", "fsq", "t", "ts", "\"x y\""})) + number());
+    if (odd(0.03)) entries.push_back(key(pick({"fs", "fsq"})) + list(!quaternion));
     if (!entries.empty() && chance(0.3)) std::swap(entries.front(), entries.back());
     std::string text = space() + "{" + space();
     for (std::size_t i = 0; i < entries.size(); ++i) text += (i > 0 ? separator() : "") + entries[i];
-    return text + space() + "}" + (odd(0.1) ? pick({"\t", " # note", "\r", "x", "}", ","}) : space());
+    return text + space() + "}" + (odd(0.05) ? pick({"\t", " # note", "\r", "x", "}", ","}) : space());
   }
 
  private:
@@ -105,19 +120,19 @@ class LineGenerator {
   }
 
   std::string space() {
-    if (odd(0.05)) return pick({"\t", " \t"});
+    if (odd(0.01)) return pick({"\t", " \t"});
     return chance(0.7) ? "" : pick({" ", "  "});
   }
   std::string separator() {
-    if (odd(0.03)) return pick({",,", ",\t", "\t,"});
+    if (odd(0.005)) return pick({",,", ",\t", "\t,"});
     return pick({",", ", ", ", ", " ,", " , ", ",  "});
   }
   std::string key(const std::string& name) {
-    if (chance(0.5)) return "\"" + name + "\"" + (odd(0.2) ? pick({" :", "  : "}) : pick({":", ": ", ":  "}));
-    return name + (odd(0.2) ? pick({":", " : ", ":\t", " :"}) : pick({": ", ":  "}));
+    if (chance(0.5)) return "\"" + name + "\"" + (odd(0.1) ? pick({" :", "  : "}) : pick({":", ": ", ":  "}));
+    return name + (odd(0.1) ? pick({":", " : ", ":\t", " :"}) : pick({": ", ":  "}));
   }
   std::string tag() {
-    if (odd(0.3)) {
+    if (odd(0.1)) {
       return pick({"x", "P", "null", "~", "'p'", "!!str p", "&a p", "p q", "\"p\\n\"", "[p]", "1", "", "\"\"",
                    "\"pose\" x", "po se"});
     }
@@ -134,45 +149,31 @@ class LineGenerator {
   }
   // Plain decimals in all forms, and now and then a number the YAML library reads differently or not.
   std::string number() {
-    if (odd(0.05)) {
-      return pick({"+5",     ".inf",    "-.inf",
-                   "+.inf",  ".nan",    ".NaN",
-                   "0x10",   "0o7",     "1_000",
-                   "\"5\"",  "'5'",     "x?",
-                   "~",      "null",    "",
-                   "1 2",    "1:2",     "- 1",
-                   "1#",     "1 #c",    "!!int 1",
-                   "*a",     "1.5e3.2", "--1",
-                   "1e5e5",  "true",    "1,",
-                   "[1]",    "{}",      "1e400",
-                   "-1e400", "1e-400",  "4e-320",
-                   "1e",     "1e+",     ".",
-                   "-",      "e5",      "1.7976931348623159e308"});
-    }
+    if (odd(0.01)) return kOddNumbers[between(0, std::size(kOddNumbers) - 1)];
     if (chance(0.8)) return integer();
     return pick({"", "-"}) + pick({"1", "12", "0", "", "007", "98765432109876543210"}) +
            pick({".", ".5", ".25", ".000001", ""}) +
            pick({"e3", "E-3", "e+2", "e0", "", "", "e-300", "E+300"});
   }
   std::string flag() {
-    if (odd(0.1)) {
+    if (odd(0.04)) {
       return pick({"1.0", "01", "00", "yes", "true", "\"1\"", "1e0", "+1", "0x1", "1234567890", "9999999999",
                    "", "08", "-"});
     }
     return pick({"1", "1", "1", "0", "2", "-1", "-0", "123456789"});
   }
   std::string item(bool quaternion) {
-    if (odd(0.05)) {
+    if (odd(0.02)) {
       return pick({"{p: [1, 2, 3]}", "{v: no, p: [1, 2, 3], a: [1000, 2000, 3000]}",
                    "{valid: true, position: [4, 5, 6], quat: [0, 0, 0, 1]}", "7", "null", "[]", "{p: [1, 2]}",
                    "[[1, 2, 3, 4]]", "[1, 2, 3, 4],"});
     }
     // Eight values (quaternion form) or four or seven, sometimes more, and with odd lines any number.
     int count = quaternion ? (chance(0.2) ? 9 : 8) : (chance(0.3) ? 4 : chance(0.7) ? 7 : between(5, 8));
-    if (odd(0.1)) count = between(1, 18);
+    if (odd(0.02)) count = between(1, 18);
     std::string text = "[" + space() + flag();
     for (int i = 1; i < count; ++i) text += separator() + value(quaternion, i);
-    return text + space() + (odd(0.03) ? ",]" : "]");
+    return text + space() + (odd(0.01) ? ",]" : "]");
   }
   // Quaternion values now and then as unit values or zero.
   std::string value(bool quaternion, int index) {
@@ -181,7 +182,7 @@ class LineGenerator {
     return number();
   }
   std::string list(bool quaternion) {
-    const int count = odd(0.2) ? between(0, 6) : 5;
+    const int count = odd(0.05) ? between(0, 6) : 5;
     std::string text = "[" + space();
     for (int i = 0; i < count; ++i) text += (i > 0 ? separator() : "") + item(quaternion);
     return text + space() + "]";
@@ -256,6 +257,85 @@ TEST(GloveLineParser, SimulatorLinesAreReadDirectly) {
   EXPECT_EQ(sample.position, (std::array<double, 3>{-1.5, 2000.0, 7.0}));
   EXPECT_EQ(sample.orientation_form, GloveOrientationForm::quaternion);
   EXPECT_EQ(sample.orientation, (std::array<double, 4>{1.0, 0.0, 0.0, 0.0}));
+}
+
+// Lines of the plain shape with one part changed: numbers and flags at the edges of what is read directly,
+// and spacing, keys and trailers that the YAML library reads otherwise.
+TEST(GloveLineParser, EdgeLinesDecodeAsTheYamlLibraryReadsThem) {
+  const std::string rest =
+      ", [1, 10, 20, 30, 100, 200, 300], [0, 1, 2, 3], [1, 1, 1, 1, 0, 0, 0], [2, 5, 5, 5]";
+  const std::string rest_q =
+      ", [1, 1, 2, 3, 1, 0, 0, 0], [0, 1, 2, 3, 0, 1, 0, 0], [1, 4, 5, 6, 0.5, 0.5, 0.5, 0.5], "
+      "[1, 0, 0, 0, 1, 0, 0, 0]";
+  std::vector<std::string> lines;
+  for (const char* item : {"[08, 1, 2, 3]",
+                           "[01, 1, 2, 3]",
+                           "[-0, 1, 2, 3]",
+                           "[+1, 1, 2, 3]",
+                           "[1.0, 1, 2, 3]",
+                           "[0x1, 1, 2, 3]",
+                           "[1234567890, 1, 2, 3]",
+                           "[1, +5, 2, 3]",
+                           "[1, 1e400, 2, 3]",
+                           "[1, 1e-400, 2, 3]",
+                           "[1, 4e-320, 2, 3]",
+                           "[1, -0, .5, 5.]",
+                           "[1, 007, 1E+3, -2.5e-3]",
+                           "[1, .inf, 2, 3]",
+                           "[1, .nan, 2, 3]",
+                           "[1, 0x10, 2, 3]",
+                           "[1, 1_000, 2, 3]",
+                           "[1, \"5\", 2, 3]",
+                           "[1, 98765432109876543210, 0.1, 2.2250738585072011e-308]",
+                           "[1, 1.7976931348623157e308, 2, 3]",
+                           "[1, 1.7976931348623159e308, 2, 3]",
+                           "[1, 2, 3]",
+                           "[1, 2, 3, 4,]",
+                           "[1, 2, 3, 4, 5, 6]",
+                           "[1, 2, 3, 4, 90000, 45000, -30000, 8, x]",
+                           "[1, 2, 3, 4, 1e3, 2e3, 3e3, 4e3]",
+                           "{p: [1, 2, 3]}",
+                           "[1, 2 , 3 ,4]",
+                           "[ 1,2,3,4 ]",
+                           "[1, 2,\t3, 4]",
+                           "[1, 2, 3, 4] ,"}) {
+    lines.push_back("{t: p, fs: [" + std::string(item) + rest + "]}");
+  }
+  for (const char* item :
+       {"[1, 0, 0, 0, 0, 0, 0, 0]", "[1, 0, 0, 0, 1.6, 0, 0, 1]", "[1, 0, 0, 0, 1.5, 0, 0, 1]",
+        "[1, 0, 0, 0, 1, 0, 0]", "[1, 0, 0, 0, -707107, 0, 707107, 0, 5]", "[1, 0, 0, 0, 1e-12, 0, 0, 0]"}) {
+    lines.push_back("{t: p, fsq: [" + std::string(item) + rest_q + "]}");
+  }
+  const std::string items = "[[1, 0, 0, 0]" + rest + "]";
+  for (const std::string& text : {"{\"t\":\"p\",\"fs\":" + items + "}",
+                                  "{t:p, fs: " + items + "}",
+                                  "{\"t\" : \"p\", fs: " + items + "}",
+                                  "{t : p, fs: " + items + "}",
+                                  "{t: p, fs:" + items + "}",
+                                  "{t: p, fs: " + items + "} # c",
+                                  "{t: p, fs: " + items + "}\r",
+                                  "{t: p, fs: " + items + "}}",
+                                  "  { t: p , fs: " + items + " }  ",
+                                  "{t: p, t: x, fs: " + items + "}",
+                                  "{t: p, type: x, fs: " + items + "}",
+                                  "{t: x, fs: " + items + "}",
+                                  "{t: p, fsq: [], fs: " + items + "}",
+                                  "{fingers: " + items + ", type: overview}",
+                                  std::string("{t: p, fs: []}"),
+                                  "{t: 'p', fs: " + items + "}",
+                                  "{t: !!str p, fs: " + items + "}",
+                                  "{t: p, fs: &a " + items + "}",
+                                  "{t: p, fs: " + items + ", ts: 12}",
+                                  "{t: p\t, fs: " + items + "}",
+                                  "{\"t\":\"pose\"x, fs: " + items + "}",
+                                  "{t: p, fs: " + items + ",}",
+                                  "{t: p,, fs: " + items + "}"}) {
+    lines.push_back(text);
+  }
+  std::vector<DecoderPair> pairs = decoder_pairs();
+  for (const std::string& line : lines) {
+    for (DecoderPair& pair : pairs) ASSERT_NO_FATAL_FAILURE(expect_same(pair, line));
+  }
 }
 
 // Generated lines, every prefix of some of them, and the simulator's lines.
