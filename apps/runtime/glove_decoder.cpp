@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "runtime/glove_line_parser.hpp"
+
 namespace kelto::hand::runtime {
 
 namespace {
@@ -119,37 +121,69 @@ double finite_number(const YAML::Node& node) {
   return value;
 }
 
-Vec3 read_position(const YAML::Node& node) {
-  if (!node.IsSequence() || node.size() < 3) throw std::runtime_error("position must contain 3 numbers");
-  return {finite_number(node[0]) / kMicro, finite_number(node[1]) / kMicro, finite_number(node[2]) / kMicro};
+// N items of a sequence node, from item `from` on, as numbers.
+template <std::size_t N>
+std::array<double, N> finite_numbers(const YAML::Node& node, std::size_t from = 0) {
+  std::array<double, N> values;
+  for (std::size_t k = 0; k < N; ++k) values[k] = finite_number(node[from + k]);
+  return values;
 }
 
-Quaternion rpy_quaternion(const YAML::Node& roll, const YAML::Node& pitch, const YAML::Node& yaw) {
-  return quaternion_from_rpy_deg(finite_number(roll) / 1000.0, finite_number(pitch) / 1000.0,
-                                 finite_number(yaw) / 1000.0);
+std::array<double, 3> read_position(const YAML::Node& node) {
+  if (!node.IsSequence() || node.size() < 3) throw std::runtime_error("position must contain 3 numbers");
+  return finite_numbers<3>(node);
+}
+
+// Orientation of a mapping item: roll-pitch-yaw when given as three or more numbers, else the quaternion,
+// else the identity.
+void read_orientation(const YAML::Node& rpy, const YAML::Node& quaternion, GloveSampleValues& sample) {
+  if (rpy.IsDefined() && rpy.IsSequence() && rpy.size() >= 3) {
+    const std::array<double, 3> angles = finite_numbers<3>(rpy);
+    sample.orientation_form = GloveOrientationForm::rpy;
+    std::copy(angles.begin(), angles.end(), sample.orientation.begin());
+  } else if (present(quaternion)) {
+    if (!quaternion.IsSequence() || quaternion.size() < 4) {
+      throw std::runtime_error("quaternion must contain 4 numbers");
+    }
+    sample.orientation_form = GloveOrientationForm::quaternion;
+    sample.orientation = finite_numbers<4>(quaternion);
+  }
+}
+
+// The values of one finger item of a line read by the YAML library.
+GloveSampleValues read_sample_values(const YAML::Node& item, bool quaternion_form) {
+  GloveSampleValues sample;
+  if (item.IsSequence()) {
+    const std::size_t needed = quaternion_form ? 8 : 4;
+    if (item.size() < needed) throw SilentReject{};
+    sample.valid = item[0].as<int>() != 0;
+    sample.position = finite_numbers<3>(item, 1);
+    if (quaternion_form) {
+      sample.orientation_form = GloveOrientationForm::quaternion;
+      sample.orientation = finite_numbers<4>(item, 4);
+    } else if (item.size() >= 7) {
+      const std::array<double, 3> angles = finite_numbers<3>(item, 4);
+      sample.orientation_form = GloveOrientationForm::rpy;
+      std::copy(angles.begin(), angles.end(), sample.orientation.begin());
+    }
+    return sample;
+  }
+  if (item.IsMap()) {
+    const YAML::Node valid = first_present(item, {"v", "valid"});
+    sample.valid = valid.IsDefined() ? valid.as<bool>() : true;
+    sample.position = read_position(first_present(item, {"p", "pos_milli_mm", "position"}));
+    read_orientation(item["a"], first_present(item, {"u", "quat_micro", "quat"}), sample);
+    return sample;
+  }
+  throw SilentReject{};
 }
 
 // w, x, y, z as unit values, or as micro-units when any of them is larger than 1.5 in magnitude.
-Quaternion quaternion_from(const YAML::Node& w, const YAML::Node& x, const YAML::Node& y,
-                           const YAML::Node& z) {
-  Quaternion q{finite_number(w), finite_number(x), finite_number(y), finite_number(z)};
+Quaternion unit_quaternion(Quaternion q) {
   if (std::any_of(q.begin(), q.end(), [](double c) { return std::abs(c) > 1.5; })) {
     for (double& c : q) c /= kMicro;
   }
   return normalized(q);
-}
-
-Quaternion read_quaternion(const YAML::Node& node) {
-  if (!node.IsSequence() || node.size() < 4) throw std::runtime_error("quaternion must contain 4 numbers");
-  return quaternion_from(node[0], node[1], node[2], node[3]);
-}
-
-// Orientation of a sample: roll-pitch-yaw when given as three or more numbers, else the quaternion,
-// else the identity.
-Quaternion read_orientation(const YAML::Node& rpy, const YAML::Node& quaternion) {
-  if (rpy.IsDefined() && rpy.IsSequence() && rpy.size() >= 3) return rpy_quaternion(rpy[0], rpy[1], rpy[2]);
-  if (present(quaternion)) return read_quaternion(quaternion);
-  return {1.0, 0.0, 0.0, 0.0};
 }
 
 struct Sample {
@@ -158,34 +192,37 @@ struct Sample {
   Quaternion orientation{1.0, 0.0, 0.0, 0.0};
 };
 
-Sample read_sample(const YAML::Node& item, bool quaternion_form) {
+// A sample in metres and as a unit quaternion.
+Sample to_sample(const GloveSampleValues& values) {
   Sample sample;
-  if (item.IsSequence()) {
-    const std::size_t needed = quaternion_form ? 8 : 4;
-    if (item.size() < needed) throw SilentReject{};
-    sample.valid = item[0].as<int>() != 0;
-    sample.position = {finite_number(item[1]) / kMicro, finite_number(item[2]) / kMicro,
-                       finite_number(item[3]) / kMicro};
-    if (quaternion_form) {
-      sample.orientation = quaternion_from(item[4], item[5], item[6], item[7]);
-    } else if (item.size() >= 7) {
-      sample.orientation = rpy_quaternion(item[4], item[5], item[6]);
-    }
-    return sample;
+  sample.valid = values.valid;
+  for (std::size_t k = 0; k < 3; ++k) sample.position[k] = values.position[k] / kMicro;
+  const std::array<double, 4>& o = values.orientation;
+  if (values.orientation_form == GloveOrientationForm::rpy) {
+    sample.orientation = quaternion_from_rpy_deg(o[0] / 1000.0, o[1] / 1000.0, o[2] / 1000.0);
+  } else if (values.orientation_form == GloveOrientationForm::quaternion) {
+    sample.orientation = unit_quaternion(o);
   }
-  if (item.IsMap()) {
-    const YAML::Node valid = first_present(item, {"v", "valid"});
-    sample.valid = valid.IsDefined() ? valid.as<bool>() : true;
-    sample.position = read_position(first_present(item, {"p", "pos_milli_mm", "position"}));
-    sample.orientation = read_orientation(item["a"], first_present(item, {"u", "quat_micro", "quat"}));
-    return sample;
-  }
-  throw SilentReject{};
+  return sample;
 }
 
 void write_pose(const Vec3& position, const Quaternion& orientation, kx_pose& pose) {
   std::copy(position.begin(), position.end(), pose.position);
   write_rotation(orientation, pose.rotation);
+}
+
+// Runs one decoding step: its record, or no value with the error text of a failure.
+template <typename Decode>
+std::optional<kx_engine_input> guarded(std::string& last_error, Decode&& decode) {
+  last_error.clear();
+  try {
+    return decode();
+  } catch (const SilentReject&) {
+    return std::nullopt;
+  } catch (const std::exception& error) {
+    last_error = error.what();
+    return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -230,8 +267,20 @@ GloveDecoder::GloveDecoder(const Config& config, const Config* runtime_config, k
 GloveDecoder::~GloveDecoder() = default;
 
 std::optional<kx_engine_input> GloveDecoder::decode_line(const std::string& line) {
-  last_error_.clear();
-  try {
+  const std::optional<GloveLineValues> values = parse_glove_line(line);
+  if (!values) return decode_yaml_line(line);
+  return guarded(last_error_, [&]() -> std::optional<kx_engine_input> {
+    if (values->samples.size() < finger_order_.size()) return std::nullopt;
+    kx_engine_input record = start_record();
+    for (std::size_t i = 0; i < finger_order_.size(); ++i) {
+      add_sample(glove_finger_index(finger_order_[i]), values->samples[i], record);
+    }
+    return record;
+  });
+}
+
+std::optional<kx_engine_input> GloveDecoder::decode_yaml_line(const std::string& line) {
+  return guarded(last_error_, [&]() -> std::optional<kx_engine_input> {
     const YAML::Node document = YAML::Load(line);
     if (!document.IsMap()) return std::nullopt;
 
@@ -244,69 +293,72 @@ std::optional<kx_engine_input> GloveDecoder::decode_line(const std::string& line
     const YAML::Node list = quaternion_form ? document["fsq"] : first_present(document, {"fs", "fingers"});
     if (!list.IsDefined() || !list.IsSequence() || list.size() < finger_order_.size()) return std::nullopt;
 
-    kx_engine_input record;
-    std::memset(&record, 0, sizeof record);
-    record.struct_size = sizeof(kx_engine_input);
-    record.abi_version = KX_ABI_VERSION_MAJOR;
-    record.source_name.data = name_.data();
-    record.source_name.size = name_.size();
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    record.timestamp_s =
-        static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) / 1e6;
-    record.hand_side = side_;
-    record.root.rotation[0] = record.root.rotation[4] = record.root.rotation[8] = 1.0;
-
+    kx_engine_input record = start_record();
     for (std::size_t i = 0; i < finger_order_.size(); ++i) {
       const std::size_t index = glove_finger_index(finger_order_[i]);
-      const Sample sample = read_sample(list[i], quaternion_form);
-      GloveFingerState& state = fingers_[index];
-
-      Vec3 position = sample.position;
-      Quaternion orientation = sample.orientation;
-      if (hold_last_valid_ && !sample.valid && state.has_raw) {
-        position = state.raw_position;
-        orientation = state.raw_quaternion;
-      } else {
-        state.raw_position = position;
-        state.raw_quaternion = orientation;
-        state.has_raw = true;
-      }
-
-      if (!state.has_filtered) {
-        state.filtered_position = position;
-        state.filtered_quaternion = orientation;
-      } else {
-        const Quaternion& previous = state.filtered_quaternion;
-        const double dot = orientation[0] * previous[0] + orientation[1] * previous[1] +
-                           orientation[2] * previous[2] + orientation[3] * previous[3];
-        if (dot < 0.0) {
-          for (double& c : orientation) c = -c;
-        }
-        Quaternion blended;
-        for (std::size_t k = 0; k < 4; ++k) {
-          blended[k] = previous[k] + orientation_filter_alpha_ * (orientation[k] - previous[k]);
-        }
-        state.filtered_quaternion = normalized(blended);
-        for (std::size_t k = 0; k < 3; ++k) {
-          state.filtered_position[k] += position_filter_alpha_ * (position[k] - state.filtered_position[k]);
-        }
-      }
-      state.has_filtered = true;
-
-      const Quaternion output = normalized(multiply(state.filtered_quaternion, state.bias_quaternion));
-      write_pose(state.filtered_position, output, record.local_tips[index]);
-      write_pose(state.filtered_position, output, record.world_tips[index]);
-      const std::uint32_t bit = 1u << index;
-      record.local_tip_mask |= bit;
-      record.world_tip_mask |= bit;
+      add_sample(index, read_sample_values(list[i], quaternion_form), record);
     }
     return record;
-  } catch (const SilentReject&) {
-    return std::nullopt;
-  } catch (const std::exception& error) {
-    last_error_ = error.what();
-    return std::nullopt;
+  });
+}
+
+kx_engine_input GloveDecoder::start_record() const {
+  kx_engine_input record;
+  std::memset(&record, 0, sizeof record);
+  record.struct_size = sizeof(kx_engine_input);
+  record.abi_version = KX_ABI_VERSION_MAJOR;
+  record.source_name.data = name_.data();
+  record.source_name.size = name_.size();
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  record.timestamp_s =
+      static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) / 1e6;
+  record.hand_side = side_;
+  record.root.rotation[0] = record.root.rotation[4] = record.root.rotation[8] = 1.0;
+  return record;
+}
+
+void GloveDecoder::add_sample(std::size_t index, const GloveSampleValues& values, kx_engine_input& record) {
+  const Sample sample = to_sample(values);
+  GloveFingerState& state = fingers_[index];
+
+  Vec3 position = sample.position;
+  Quaternion orientation = sample.orientation;
+  if (hold_last_valid_ && !sample.valid && state.has_raw) {
+    position = state.raw_position;
+    orientation = state.raw_quaternion;
+  } else {
+    state.raw_position = position;
+    state.raw_quaternion = orientation;
+    state.has_raw = true;
   }
+
+  if (!state.has_filtered) {
+    state.filtered_position = position;
+    state.filtered_quaternion = orientation;
+  } else {
+    const Quaternion& previous = state.filtered_quaternion;
+    const double dot = orientation[0] * previous[0] + orientation[1] * previous[1] +
+                       orientation[2] * previous[2] + orientation[3] * previous[3];
+    if (dot < 0.0) {
+      for (double& c : orientation) c = -c;
+    }
+    Quaternion blended;
+    for (std::size_t k = 0; k < 4; ++k) {
+      blended[k] = previous[k] + orientation_filter_alpha_ * (orientation[k] - previous[k]);
+    }
+    state.filtered_quaternion = normalized(blended);
+    for (std::size_t k = 0; k < 3; ++k) {
+      state.filtered_position[k] += position_filter_alpha_ * (position[k] - state.filtered_position[k]);
+    }
+  }
+  state.has_filtered = true;
+
+  const Quaternion output = normalized(multiply(state.filtered_quaternion, state.bias_quaternion));
+  write_pose(state.filtered_position, output, record.local_tips[index]);
+  write_pose(state.filtered_position, output, record.world_tips[index]);
+  const std::uint32_t bit = 1u << index;
+  record.local_tip_mask |= bit;
+  record.world_tip_mask |= bit;
 }
 
 }  // namespace kelto::hand::runtime

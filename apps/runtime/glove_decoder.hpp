@@ -11,6 +11,8 @@
 
 namespace kelto::hand::runtime {
 
+struct GloveSampleValues;
+
 // Per-finger state kept across lines. Quaternions are ordered w, x, y, z.
 struct GloveFingerState {
   bool has_raw = false;
@@ -40,13 +42,22 @@ class GloveDecoder {
   GloveDecoder& operator=(GloveDecoder&&) = delete;
 
   // The record for one line, or no value. Lines of other types or shapes are skipped silently (empty
-  // last_error); malformed values leave their text in last_error.
+  // last_error); malformed values leave their text in last_error. Lines of the plain shape that gloves
+  // send are read directly, all others by the YAML library, with the same records and texts.
   std::optional<kx_engine_input> decode_line(const std::string& line);
+
+  // As decode_line, but every line is read by the YAML library.
+  std::optional<kx_engine_input> decode_yaml_line(const std::string& line);
 
   // The text of the last rejected line; empty after a silent rejection or a decoded line.
   const std::string& last_error() const { return last_error_; }
 
  private:
+  // A record with its header and no fingertips.
+  kx_engine_input start_record() const;
+  // Hold, filters and bias of the finger in slot `index` for one sample; writes its poses and mask bits.
+  void add_sample(std::size_t index, const GloveSampleValues& values, kx_engine_input& record);
+
   kx_hand_side side_;
   std::string name_;
   std::vector<std::string> finger_order_;
