@@ -102,13 +102,11 @@ kx_status kx_engine_create(const kx_engine_options* options, kx_engine** out_eng
       return KX_STATUS_INVALID_ARGUMENT;
     }
     *out_engine = nullptr;
-    if (options->struct_size < sizeof(kx_engine_options)) {
-      fail("engine options struct_size is invalid");
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (options->abi_version != KX_ABI_VERSION_MAJOR) {
-      fail("engine options ABI version does not match");
-      return KX_STATUS_ABI_MISMATCH;
+    if (const kx_status header = detail::check_record_header(
+            {"engine options struct_size is invalid", "engine options ABI version does not match"}, fail,
+            options);
+        header != KX_STATUS_OK) {
+      return header;
     }
     const std::string config_path = detail::view_text(options->config_path);
     if (config_path.empty()) {

@@ -50,13 +50,10 @@ kx_status kx_sdk_create(const kx_sdk_options* options, kx_sdk** out_sdk) {
       return KX_STATUS_INVALID_ARGUMENT;
     }
     *out_sdk = nullptr;
-    if (options == nullptr || options->struct_size < sizeof(kx_sdk_options)) {
-      fail("SDK options are invalid");
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (options->abi_version != KX_ABI_VERSION_MAJOR) {
-      fail("SDK ABI version does not match");
-      return KX_STATUS_ABI_MISMATCH;
+    if (const kx_status header = kelto::hand::detail::check_record_header(
+            {"SDK options are invalid", "SDK ABI version does not match"}, fail, options);
+        header != KX_STATUS_OK) {
+      return header;
     }
     const std::string root = kelto::hand::detail::view_text(options->resource_root);
     if (root.empty()) {
