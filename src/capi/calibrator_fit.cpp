@@ -12,10 +12,6 @@
 namespace kelto::hand::detail {
 namespace {
 
-const char* calibrator_side_word(kx_hand_side side) {
-  return side == KX_HAND_LEFT ? "left" : "right";
-}
-
 // Hands a failure text to the calibrator and the thread.
 auto report_to(kx_calibrator* calibrator) {
   return [calibrator](const std::string& text) { calibrator_fail(calibrator, text); };
@@ -142,7 +138,7 @@ kx_status kx_calibrator_fit(kx_calibrator* calibrator) {
           frames.frames = calibrator->samples.at(id);
           stages.push_back(std::move(frames));
         }
-        const std::string side = kelto::hand::detail::calibrator_side_word(calibrator->locked_side);
+        const std::string side = kelto::hand::detail::side_word(calibrator->locked_side);
         kelto::hand::Config config = *calibrator->active_config;
         config.set_string("hand.side", side);
         kelto::hand::ThreeStageCalibrationFit fit =

@@ -45,10 +45,6 @@ kx_hand_side config_side(const Config& config) {
 
 }  // namespace
 
-const char* side_word(kx_hand_side side) {
-  return side == KX_HAND_LEFT ? "left" : "right";
-}
-
 EngineSideRuntime::EngineSideRuntime(const std::string& config_path, const std::string& bone_config_path,
                                      kx_hand_side side_value)
     : side(side_value),

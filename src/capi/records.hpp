@@ -52,6 +52,11 @@ inline bool pose_is_finite(const kx_pose& pose) {
   return true;
 }
 
+// "left" for the left side, else "right".
+inline const char* side_word(kx_hand_side side) {
+  return side == KX_HAND_LEFT ? "left" : "right";
+}
+
 // Sides are 0 (right) or 1 (left); anything else, negative values included, is rejected.
 inline bool hand_side_is_valid(std::int32_t side) {
   return static_cast<std::uint32_t>(side) <= 1u;
