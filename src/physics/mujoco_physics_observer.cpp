@@ -182,6 +182,11 @@ void MujocoPhysicsObserver::Impl::hold_on_contact() {
   if (active) mj_forward(model, data);
 }
 
+MujocoPhysicsObserver::Impl& MujocoPhysicsObserver::state() const {
+  if (!impl_) throw std::logic_error("MujocoPhysicsObserver was moved from");
+  return *impl_;
+}
+
 MujocoPhysicsObserver::MujocoPhysicsObserver(const Config& config, const std::filesystem::path& config_path,
                                              const std::string& side)
     : impl_(std::make_unique<Impl>()) {
@@ -195,7 +200,7 @@ MujocoPhysicsObserver& MujocoPhysicsObserver::operator=(MujocoPhysicsObserver&&)
 
 std::vector<double> MujocoPhysicsObserver::observe(const std::vector<std::string>& names,
                                                    const std::vector<double>& values) {
-  Impl& s = *impl_;
+  Impl& s = state();
   std::vector<double> out = values;
   const std::size_t k = std::min(names.size(), values.size());
   std::vector<int> qpos_of(k, -1);
@@ -239,19 +244,20 @@ std::vector<double> MujocoPhysicsObserver::observe(const std::vector<std::string
 }
 
 const std::filesystem::path& MujocoPhysicsObserver::model_path() const {
-  return impl_->model_path;
+  return state().model_path;
 }
 std::int64_t MujocoPhysicsObserver::step_count() const {
-  return impl_->step_count;
+  return state().step_count;
 }
 int MujocoPhysicsObserver::contact_count() const {
-  return impl_->contact_count;
+  return state().contact_count;
 }
 int MujocoPhysicsObserver::actuator_count() const {
-  return impl_->model != nullptr ? impl_->model->nu : 0;
+  const Impl& s = state();
+  return s.model != nullptr ? s.model->nu : 0;
 }
 int MujocoPhysicsObserver::collision_geom_count() const {
-  return impl_->collision_geom_count;
+  return state().collision_geom_count;
 }
 
 }  // namespace kelto::hand
