@@ -15,6 +15,7 @@
 #include "config/config.hpp"
 #include "kinematics/model_cache.hpp"
 #include "physics/dynamic_openxr_mjcf.hpp"
+#include "physics/joint_actuators.hpp"
 
 namespace kelto::hand::runtime {
 namespace {
@@ -55,10 +56,6 @@ fs::path dynamic_openxr_xml(const fs::path& model, const fs::path& config_path,
     throw std::runtime_error("cannot write MuJoCo cache file: " + output.string());
   }
   return output;
-}
-
-bool drives_joint(int transmission) {
-  return transmission == mjTRN_JOINT || transmission == mjTRN_JOINTINPARENT;
 }
 
 void keyboard(GLFWwindow* window, int key, int /*scancode*/, int action, int /*mods*/) {
@@ -161,13 +158,7 @@ void MujocoViewer::Impl::map_names() {
   for (int j = 0; j < model->njnt; ++j) {
     if (const char* name = mj_id2name(model, mjOBJ_JOINT, j)) joint_qpos.emplace(name, model->jnt_qposadr[j]);
   }
-  // Only actuators with a joint transmission drive a joint; for the others the target id names a tendon,
-  // site or body.
-  for (int a = 0; a < model->nu; ++a) {
-    const int target = model->actuator_trnid[2 * a];
-    if (target < 0 || !drives_joint(model->actuator_trntype[a])) continue;
-    if (const char* name = mj_id2name(model, mjOBJ_JOINT, target)) joint_actuator.emplace(name, a);
-  }
+  joint_actuator = detail::joint_actuators(*model);
 }
 
 void MujocoViewer::Impl::apply(const std::vector<std::string>& names, const std::vector<double>& values) {

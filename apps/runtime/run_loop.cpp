@@ -1,7 +1,6 @@
 #include "runtime/run_loop.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <exception>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "physics/count_setting.hpp"
 #include "runtime/signals.hpp"
 #include "runtime/viewer_model_lookup.hpp"
 
@@ -41,15 +41,6 @@ Clock::time_point next_print_time(Clock::time_point now, double print_rate) {
   const double period_ns = std::trunc((1.0 / print_rate) * 1e9);
   constexpr double kCenturyNs = 100.0 * 365.25 * 24 * 3600 * 1e9;
   return now + std::chrono::nanoseconds(static_cast<std::int64_t>(std::min(period_ns, kCenturyNs)));
-}
-
-// A viewer count setting: absent gives `absent`; a present number is truncated and raised to at least 1.
-int viewer_count_setting(const Config& config, const std::string& key, int absent) {
-  if (!config.contains(key)) return absent;
-  const double value = std::trunc(config.number(key));
-  if (!(value >= 1.0)) return 1;  // also NaN
-  if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
-  return static_cast<int>(value);
 }
 
 EngineHandle create_engine(const Options& options) {
@@ -131,11 +122,11 @@ class LiveLoop {
   std::unique_ptr<MujocoViewer> open_viewer(const std::string& label) const {
     const std::string hand_type = config_.string("hand.type");
     const fs::path model = resolve_mujoco_model(options_.config, hand_type, label, options_.mujoco_model);
-    const int steps_per_render = viewer_count_setting(config_, "viewer.physics_steps_per_render", 1);
+    const int steps_per_render = count_setting(config_, "viewer.physics_steps_per_render", 1);
     const bool reset_qvel =
         config_.contains("viewer.physics_reset_qvel") && config_.boolean("viewer.physics_reset_qvel");
-    const int iterations = viewer_count_setting(config_, "viewer.physics_iterations", 0);
-    const int ls_iterations = viewer_count_setting(config_, "viewer.physics_ls_iterations", 0);
+    const int iterations = count_setting(config_, "viewer.physics_iterations", 0);
+    const int ls_iterations = count_setting(config_, "viewer.physics_ls_iterations", 0);
     auto viewer = std::make_unique<MujocoViewer>(model, options_.physics, steps_per_render, reset_qvel,
                                                  iterations, ls_iterations, options_.config,
                                                  options_.bone_config, label, "kelto_hand " + label);

@@ -18,14 +18,11 @@ extern "C" kx_status kx_fit_base_calibration(const kx_base_calibration_options* 
       fail("calibration options, observations, and output are required");
       return KX_STATUS_INVALID_ARGUMENT;
     }
-    if (options->struct_size < sizeof(kx_base_calibration_options) ||
-        result->struct_size < sizeof(kx_calibration_result)) {
-      fail("calibration struct_size is invalid");
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (options->abi_version != KX_ABI_VERSION_MAJOR || result->abi_version != KX_ABI_VERSION_MAJOR) {
-      fail("calibration ABI version does not match");
-      return KX_STATUS_ABI_MISMATCH;
+    if (const kx_status header = kelto::hand::detail::check_record_header(
+            {"calibration struct_size is invalid", "calibration ABI version does not match"}, fail, options,
+            result);
+        header != KX_STATUS_OK) {
+      return header;
     }
 
     std::vector<kelto::hand::CalibrationObservation> copied(count);

@@ -68,13 +68,10 @@ kx_status kx_calibrator_create(const kx_calibrator_options* options, kx_calibrat
       return KX_STATUS_INVALID_ARGUMENT;
     }
     *out_calibrator = nullptr;
-    if (options == nullptr || options->struct_size < sizeof(kx_calibrator_options)) {
-      fail("calibrator options are invalid");
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (options->abi_version != KX_ABI_VERSION_MAJOR) {
-      fail("calibrator ABI version does not match");
-      return KX_STATUS_ABI_MISMATCH;
+    if (const kx_status header = kelto::hand::detail::check_record_header(
+            {"calibrator options are invalid", "calibrator ABI version does not match"}, fail, options);
+        header != KX_STATUS_OK) {
+      return header;
     }
     if (options->use_fixed_scale != 0 && !std::isfinite(options->fixed_scale)) {
       fail("calibrator fixed scale must be finite");

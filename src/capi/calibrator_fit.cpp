@@ -12,15 +12,15 @@
 namespace kelto::hand::detail {
 namespace {
 
-const char* calibrator_side_word(kx_hand_side side) {
-  return side == KX_HAND_LEFT ? "left" : "right";
+// Hands a failure text to the calibrator and the thread.
+auto report_to(kx_calibrator* calibrator) {
+  return [calibrator](const std::string& text) { calibrator_fail(calibrator, text); };
 }
 
 // The text of a failure caught at the calibrator boundary goes to the calibrator and the thread.
 template <typename Body>
 kx_status guard_calibrator(kx_calibrator* calibrator, const char* unknown_text, Body&& body) {
-  return guard(unknown_text, std::forward<Body>(body),
-               [calibrator](const std::string& text) { calibrator_fail(calibrator, text); });
+  return guard(unknown_text, std::forward<Body>(body), report_to(calibrator));
 }
 
 // Locks the calibrator to the side of its first acceptable frame. With a bone configuration the side
@@ -72,11 +72,12 @@ kx_status kx_calibrator_add_frame(kx_calibrator* calibrator, kx_string_view stag
       calibrator, "unknown native calibration exception", [&]() -> kx_status {
         if (calibrator == nullptr || frame == nullptr)
           return calibrator_fail(calibrator, "calibrator and glove frame are required");
-        if (frame->struct_size < sizeof(kx_engine_input))
-          return calibrator_fail(calibrator, "calibration glove frame struct_size is invalid");
-        if (frame->abi_version != KX_ABI_VERSION_MAJOR)
-          return calibrator_fail(calibrator, "calibration glove frame ABI version does not match",
-                                 KX_STATUS_ABI_MISMATCH);
+        if (const kx_status header = kelto::hand::detail::check_record_header(
+                {"calibration glove frame struct_size is invalid",
+                 "calibration glove frame ABI version does not match"},
+                kelto::hand::detail::report_to(calibrator), frame);
+            header != KX_STATUS_OK)
+          return header;
         if (!kelto::hand::detail::hand_side_is_valid(frame->hand_side))
           return calibrator_fail(calibrator, "calibration glove frame hand side is invalid");
         const auto side = static_cast<kx_hand_side>(frame->hand_side);
@@ -137,7 +138,7 @@ kx_status kx_calibrator_fit(kx_calibrator* calibrator) {
           frames.frames = calibrator->samples.at(id);
           stages.push_back(std::move(frames));
         }
-        const std::string side = kelto::hand::detail::calibrator_side_word(calibrator->locked_side);
+        const std::string side = kelto::hand::detail::side_word(calibrator->locked_side);
         kelto::hand::Config config = *calibrator->active_config;
         config.set_string("hand.side", side);
         kelto::hand::ThreeStageCalibrationFit fit =
@@ -154,11 +155,11 @@ kx_status kx_calibrator_get_result(kx_calibrator* calibrator, kx_calibration_res
       calibrator, "unknown native calibration exception", [&]() -> kx_status {
         if (calibrator == nullptr || result == nullptr)
           return calibrator_fail(calibrator, "calibrator and result output are required");
-        if (result->struct_size < sizeof(kx_calibration_result))
-          return calibrator_fail(calibrator, "calibrator result struct_size is invalid");
-        if (result->abi_version != KX_ABI_VERSION_MAJOR)
-          return calibrator_fail(calibrator, "calibrator result ABI version does not match",
-                                 KX_STATUS_ABI_MISMATCH);
+        if (const kx_status header = kelto::hand::detail::check_record_header(
+                {"calibrator result struct_size is invalid", "calibrator result ABI version does not match"},
+                kelto::hand::detail::report_to(calibrator), result);
+            header != KX_STATUS_OK)
+          return header;
         if (!calibrator->fit) return calibrator_fail(calibrator, "calibrator has no fitted result");
         const kelto::hand::BaseCalibrationFit& base = calibrator->fit->base;
         result->struct_size = sizeof(kx_calibration_result);

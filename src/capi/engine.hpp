@@ -63,9 +63,6 @@ struct EngineSideRuntime {
   std::string last_error;
 };
 
-// "left" for the left side, else "right".
-const char* side_word(kx_hand_side side);
-
 }  // namespace kelto::hand::detail
 
 struct kx_engine {

@@ -45,10 +45,6 @@ kx_hand_side config_side(const Config& config) {
 
 }  // namespace
 
-const char* side_word(kx_hand_side side) {
-  return side == KX_HAND_LEFT ? "left" : "right";
-}
-
 EngineSideRuntime::EngineSideRuntime(const std::string& config_path, const std::string& bone_config_path,
                                      kx_hand_side side_value)
     : side(side_value),
@@ -102,13 +98,11 @@ kx_status kx_engine_create(const kx_engine_options* options, kx_engine** out_eng
       return KX_STATUS_INVALID_ARGUMENT;
     }
     *out_engine = nullptr;
-    if (options->struct_size < sizeof(kx_engine_options)) {
-      fail("engine options struct_size is invalid");
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (options->abi_version != KX_ABI_VERSION_MAJOR) {
-      fail("engine options ABI version does not match");
-      return KX_STATUS_ABI_MISMATCH;
+    if (const kx_status header = detail::check_record_header(
+            {"engine options struct_size is invalid", "engine options ABI version does not match"}, fail,
+            options);
+        header != KX_STATUS_OK) {
+      return header;
     }
     const std::string config_path = detail::view_text(options->config_path);
     if (config_path.empty()) {

@@ -259,13 +259,11 @@ kx_status check_getter(kx_engine* engine, const Record* out, const char* what, E
     fail("engine and " + std::string(what) + " are required");
     return KX_STATUS_INVALID_ARGUMENT;
   }
-  if (out->struct_size < sizeof(Record)) {
-    engine->last_error = std::string(what) + " struct_size is invalid";
-    return KX_STATUS_INVALID_ARGUMENT;
-  }
-  if (out->abi_version != KX_ABI_VERSION_MAJOR) {
-    engine->last_error = std::string(what) + " ABI version does not match";
-    return KX_STATUS_ABI_MISMATCH;
+  if (const kx_status header = check_record_header(
+          {" struct_size is invalid", " ABI version does not match"},
+          [&](const char* problem) { engine->last_error = std::string(what) + problem; }, out);
+      header != KX_STATUS_OK) {
+    return header;
   }
   runtime = engine->selected;
   if (runtime == nullptr) {
@@ -287,13 +285,11 @@ kx_status kx_engine_step(kx_engine* engine, const kx_engine_input* input, kx_eng
       fail("engine, input, and output are required");
       return KX_STATUS_INVALID_ARGUMENT;
     }
-    if (input->struct_size < sizeof(kx_engine_input) || output->struct_size < sizeof(kx_engine_output)) {
-      engine->last_error = "input or output struct_size is invalid";
-      return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (input->abi_version != KX_ABI_VERSION_MAJOR || output->abi_version != KX_ABI_VERSION_MAJOR) {
-      engine->last_error = "input or output ABI version does not match";
-      return KX_STATUS_ABI_MISMATCH;
+    if (const kx_status header = check_record_header(
+            {"input or output struct_size is invalid", "input or output ABI version does not match"},
+            [engine](const char* text) { engine->last_error = text; }, input, output);
+        header != KX_STATUS_OK) {
+      return header;
     }
     if (!hand_side_is_valid(input->hand_side)) {
       engine->last_error = "input hand side is invalid";

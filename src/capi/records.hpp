@@ -9,11 +9,26 @@
 
 namespace kelto::hand::detail {
 
-// The header test every record passed by pointer gets: its size first, then its ABI version.
-template <typename Record>
-kx_status check_record_header(const Record& record) {
-  if (record.struct_size < sizeof(Record)) return KX_STATUS_INVALID_ARGUMENT;
-  if (record.abi_version != KX_ABI_VERSION_MAJOR) return KX_STATUS_ABI_MISMATCH;
+// The texts a header check reports: one for a record that is missing or smaller than this library's,
+// one for a record from another ABI major version.
+struct RecordHeaderTexts {
+  const char* size;
+  const char* abi;
+};
+
+// The header test every record passed by pointer gets: the sizes of all of `records` first (a null one
+// fails here too), then their ABI versions. A failure hands its text to `report` and returns its status
+// (KX_STATUS_INVALID_ARGUMENT or KX_STATUS_ABI_MISMATCH); KX_STATUS_OK otherwise.
+template <typename Report, typename... Records>
+kx_status check_record_header(const RecordHeaderTexts& texts, Report&& report, const Records*... records) {
+  if (!((records != nullptr && records->struct_size >= sizeof(Records)) && ...)) {
+    report(texts.size);
+    return KX_STATUS_INVALID_ARGUMENT;
+  }
+  if (!((records->abi_version == KX_ABI_VERSION_MAJOR) && ...)) {
+    report(texts.abi);
+    return KX_STATUS_ABI_MISMATCH;
+  }
   return KX_STATUS_OK;
 }
 
@@ -35,6 +50,11 @@ inline bool pose_is_finite(const kx_pose& pose) {
     if (!std::isfinite(value)) return false;
   }
   return true;
+}
+
+// "left" for the left side, else "right".
+inline const char* side_word(kx_hand_side side) {
+  return side == KX_HAND_LEFT ? "left" : "right";
 }
 
 // Sides are 0 (right) or 1 (left); anything else, negative values included, is rejected.

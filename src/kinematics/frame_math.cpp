@@ -15,8 +15,17 @@ using detail::mul;
 using detail::norm;
 using detail::scaled;
 using detail::sub;
+using detail::transpose;
 using detail::transpose_mul;
 using detail::Vec3;
+
+// The frame products' entries are sums started from +0.0: adding +0.0 turns an entry of -0.0 (every
+// product in it -0.0) into +0.0 and leaves every other value as the sum without the start gave it. A
+// rotation entry that is zero so always reads +0.0, whatever signs the zeros of the inputs carry.
+Mat3 from_positive_zero(Mat3 m) {
+  for (double& entry : m) entry = 0.0 + entry;
+  return m;
+}
 
 }  // namespace
 
@@ -31,15 +40,7 @@ Vec3 world_point_to_local(const Vec3& origin, const Mat3& rotation, const Vec3& 
 }
 
 Mat3 world_rotation_to_local(const Mat3& base_rotation, const Mat3& rotation) {
-  Mat3 result{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      double sum = 0.0;
-      for (int k = 0; k < 3; ++k) sum += base_rotation[3 * k + r] * rotation[3 * k + c];
-      result[3 * r + c] = sum;
-    }
-  }
-  return result;
+  return from_positive_zero(mul(transpose(base_rotation), rotation));
 }
 
 Vec3 local_point_to_world(const Vec3& point, const Vec3& origin, const Mat3& rotation) {
@@ -47,15 +48,7 @@ Vec3 local_point_to_world(const Vec3& point, const Vec3& origin, const Mat3& rot
 }
 
 Mat3 local_rotation_to_world(const Mat3& local_rotation, const Mat3& base_rotation) {
-  Mat3 result{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      double sum = 0.0;
-      for (int k = 0; k < 3; ++k) sum += base_rotation[3 * r + k] * local_rotation[3 * k + c];
-      result[3 * r + c] = sum;
-    }
-  }
-  return result;
+  return from_positive_zero(mul(base_rotation, local_rotation));
 }
 
 Mat3 build_rotation_from_xz(const Vec3& x_hint, const Vec3& z_hint) {

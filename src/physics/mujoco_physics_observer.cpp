@@ -3,33 +3,21 @@
 #include <mujoco/mujoco.h>
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
 
 #include "config/config.hpp"
+#include "physics/count_setting.hpp"
 #include "physics/dynamic_openxr_mjcf.hpp"
+#include "physics/joint_actuators.hpp"
 #include "physics/mujoco_model_lookup.hpp"
 
 namespace kelto::hand {
 namespace {
 
 constexpr int kMinimumMujocoVersion = 334;
-
-// A count setting: the integer part of the configured number, at least 1.
-int count_setting(const Config& config, const std::string& key, int fallback) {
-  if (!config.contains(key)) return fallback;
-  const double value = config.number(key);
-  if (!(value >= 2.0)) return 1;
-  if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
-  return static_cast<int>(value);
-}
-
-bool drives_joint(int transmission) {
-  return transmission == mjTRN_JOINT || transmission == mjTRN_JOINTINPARENT;
-}
 
 }  // namespace
 
@@ -132,15 +120,7 @@ void MujocoPhysicsObserver::Impl::map_names() {
     joint_qpos.emplace(name, model->jnt_qposadr[j]);
     joint_dof.emplace(name, model->jnt_dofadr[j]);
   }
-  for (int a = 0; a < model->nu; ++a) {
-    // Only joint transmissions name a joint; the ids of tendon, site and body transmissions index
-    // other tables.
-    if (!drives_joint(model->actuator_trntype[a])) continue;
-    const int target = model->actuator_trnid[2 * a];
-    if (target < 0) continue;
-    const char* name = mj_id2name(model, mjOBJ_JOINT, target);
-    if (name != nullptr) joint_actuator.emplace(name, a);
-  }
+  joint_actuator = detail::joint_actuators(*model);
   for (int g = 0; g < model->ngeom; ++g) {
     if (model->geom_contype[g] != 0 && model->geom_conaffinity[g] != 0) ++collision_geom_count;
   }
@@ -202,6 +182,11 @@ void MujocoPhysicsObserver::Impl::hold_on_contact() {
   if (active) mj_forward(model, data);
 }
 
+MujocoPhysicsObserver::Impl& MujocoPhysicsObserver::state() const {
+  if (!impl_) throw std::logic_error("MujocoPhysicsObserver was moved from");
+  return *impl_;
+}
+
 MujocoPhysicsObserver::MujocoPhysicsObserver(const Config& config, const std::filesystem::path& config_path,
                                              const std::string& side)
     : impl_(std::make_unique<Impl>()) {
@@ -215,7 +200,7 @@ MujocoPhysicsObserver& MujocoPhysicsObserver::operator=(MujocoPhysicsObserver&&)
 
 std::vector<double> MujocoPhysicsObserver::observe(const std::vector<std::string>& names,
                                                    const std::vector<double>& values) {
-  Impl& s = *impl_;
+  Impl& s = state();
   std::vector<double> out = values;
   const std::size_t k = std::min(names.size(), values.size());
   std::vector<int> qpos_of(k, -1);
@@ -259,19 +244,20 @@ std::vector<double> MujocoPhysicsObserver::observe(const std::vector<std::string
 }
 
 const std::filesystem::path& MujocoPhysicsObserver::model_path() const {
-  return impl_->model_path;
+  return state().model_path;
 }
 std::int64_t MujocoPhysicsObserver::step_count() const {
-  return impl_->step_count;
+  return state().step_count;
 }
 int MujocoPhysicsObserver::contact_count() const {
-  return impl_->contact_count;
+  return state().contact_count;
 }
 int MujocoPhysicsObserver::actuator_count() const {
-  return impl_->model != nullptr ? impl_->model->nu : 0;
+  const Impl& s = state();
+  return s.model != nullptr ? s.model->nu : 0;
 }
 int MujocoPhysicsObserver::collision_geom_count() const {
-  return impl_->collision_geom_count;
+  return state().collision_geom_count;
 }
 
 }  // namespace kelto::hand

@@ -15,6 +15,8 @@ class Config;
 // "kelto_sdk.physics_enabled" when present, else "viewer.physics_enabled" when present, else false.
 bool sdk_physics_enabled(const Config& config);
 
+// A moved-from observer holds no simulation: every use but destruction and assignment throws
+// std::logic_error.
 class MujocoPhysicsObserver {
  public:
   // Finds the side's MJCF model (personalised for `dynamic_openxr_hand`), loads it and applies the
@@ -39,6 +41,9 @@ class MujocoPhysicsObserver {
 
  private:
   struct Impl;
+  // The simulation; throws std::logic_error for a moved-from observer.
+  Impl& state() const;
+
   std::unique_ptr<Impl> impl_;
 };
 

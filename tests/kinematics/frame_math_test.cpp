@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "kinematics/vec3.hpp"
 
 namespace kelto::hand {
@@ -47,6 +49,12 @@ TEST(FrameMath, TransformsMatchWorkedValues) {
   expect_near(world_rotation_to_local(quarter, {0, 0, 1, 1, 0, 0, 0, 1, 0}), about_x);
   // Inputs are used as given, without normalising.
   expect_near(world_point_to_local({0, 0, 0}, {1, 2, 0, 0, 1, 0, 0, 0, 1}, {1, 1, 1}), {1, 3, 1});
+  // A zero entry of a rotation product is +0.0, even where every product summed into it is -0.0.
+  const Mat3 negative_zeros{-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0};
+  for (const Mat3& product : {world_rotation_to_local(detail::kIdentity, negative_zeros),
+                              local_rotation_to_world(negative_zeros, detail::kIdentity)}) {
+    for (const double entry : product) EXPECT_FALSE(std::signbit(entry));
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cmath>
+#include <functional>
 #include <memory>
 
 #include "physics_fixtures.hpp"
@@ -169,7 +170,8 @@ TEST_F(Observer, ConstructionFailures) {
     EXPECT_EQ(error_text([&] { make(xml, "hand: {type: arm}\n"); }),
               "MuJoCo physics model has no joint actuators: " + model);
   }
-  const std::string load_failed = error_text([&] { make("<mujoco><worldbody><body>", "hand: {type: arm}\n"); });
+  const std::string load_failed =
+      error_text([&] { make("<mujoco><worldbody><body>", "hand: {type: arm}\n"); });
   EXPECT_EQ(load_failed.rfind("MuJoCo model load failed: ", 0), 0u);
   EXPECT_GT(load_failed.size(), 27u) << "followed by MuJoCo's reason";
   EXPECT_EQ(error_text([&] {
@@ -198,6 +200,21 @@ TEST_F(Observer, GeneratedModelBelongsToTheObserver) {
   const std::string without_actuators = bundled.substr(0, bundled.find("<actuator>")) + "</mujoco>\n";
   EXPECT_THROW(make(without_actuators, personalised), std::runtime_error);
   EXPECT_FALSE(fs::exists(generated));
+}
+
+TEST_F(Observer, MovedFromObserverRefusesEveryUseButAssignment) {
+  auto observer = make(arm_model(), "hand: {type: arm}\n");
+  MujocoPhysicsObserver taker = std::move(observer);
+  const std::vector<std::function<void()>> uses = {
+      [&] { observer.observe({"j1"}, {0.1}); },  // NOLINT(bugprone-use-after-move)
+      [&] { observer.model_path(); },           [&] { observer.step_count(); },
+      [&] { observer.contact_count(); },        [&] { observer.actuator_count(); },
+      [&] { observer.collision_geom_count(); },
+  };
+  for (const auto& use : uses) EXPECT_EQ(error_text(use), "MujocoPhysicsObserver was moved from");
+  EXPECT_THROW(uses[0](), std::logic_error);
+  observer = std::move(taker);
+  EXPECT_EQ(observer.actuator_count(), 2);
 }
 
 // The bundled hand, 8 steps of 2 ms per frame.
