@@ -974,9 +974,10 @@ def system_text(hands, poses):
         "    gn_damping_growth: 1.0e+11",
         # No effect while a refused step ends the solve: the damping stays at its floor.
         "    gn_damping_shrink: 0.5",
-        # The line search: fractions down to 1/16 rescue steps that overshoot after a jump or that a joint
-        # limit clamps.
-        "    gn_step_scales: [1.0, 0.5, 0.25, 0.125, 0.0625]",
+        # The line search: halving twice rescues steps that overshoot after a jump or that a joint limit
+        # clamps. Every tracking solve ends on a refused step, which tries each scale, so the list is kept
+        # short; 1/8 and 1/16 changed none of the figures above (the hand 30 % larger jerked 4 % less).
+        "    gn_step_scales: [1.0, 0.5, 0.25]",
         "  coarse_to_fine:",
         "    enabled: false",
         "    finger: thumb",
