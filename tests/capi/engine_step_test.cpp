@@ -27,14 +27,7 @@ class EngineStepTest : public CapiSuite {
   }
   // Worst wrist-frame fingertip distance (m) between a joint output and the active vector `q`.
   static double tip_error(const std::vector<double>& joints, const std::vector<double>& q) {
-    hand::PinocchioHandKinematics& model = right_->kinematics();
-    const auto got = model.state_from_active(model.active_from_full(joints)).tip_positions_wrist;
-    double worst = 0.0;
-    for (const auto& [finger, p] : model.state_from_active(q).tip_positions_wrist) {
-      const auto& g = got.at(finger);
-      worst = std::max(worst, std::hypot(g[0] - p[0], g[1] - p[1], g[2] - p[2]));
-    }
-    return worst;
+    return worst_tip_error(right_->kinematics(), joints, q);
   }
 };
 

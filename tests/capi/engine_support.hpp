@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -129,6 +131,18 @@ class CapiSuite : public ::testing::Test {
   Owned<kx_sdk> sdk_{nullptr, KX(kx_sdk_destroy)};
   TempDir dir_;
 };
+
+// Worst wrist-frame fingertip distance (m) between the hand at a joint output and at the active vector `q`.
+inline double worst_tip_error(hand::PinocchioHandKinematics& model, const std::vector<double>& joints,
+                              const std::vector<double>& q) {
+  const auto got = model.state_from_active(model.active_from_full(joints)).tip_positions_wrist;
+  double worst = 0.0;
+  for (const auto& [finger, p] : model.state_from_active(q).tip_positions_wrist) {
+    const auto& g = got.at(finger);
+    worst = std::max(worst, std::hypot(g[0] - p[0], g[1] - p[1], g[2] - p[2]));
+  }
+  return worst;
+}
 
 // The joints of one step into a buffer of the engine's joint count; without `status` the step must succeed.
 inline std::vector<double> step(kx_engine* engine, const kx_engine_input& input,
