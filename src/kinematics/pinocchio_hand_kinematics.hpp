@@ -43,6 +43,13 @@ class PinocchioHandKinematics {
   HandKinematicsState state_from_active(const std::vector<double>& q_active);
   HandKinematicsLinearization linearized_state_from_active(const std::vector<double>& q_active);
 
+  // The fingers of the tip maps, in order; the tips of a HandTipKinematics follow it.
+  const std::vector<std::string>& finger_order() const;
+  // The same forward kinematics (and Jacobians) into `out`, reusing its storage: no allocation once `out`
+  // has been filled before.
+  void tip_kinematics_from_active(const std::vector<double>& q_active, HandTipKinematics& out);
+  void linearized_tip_kinematics_from_active(const std::vector<double>& q_active, HandTipKinematics& out);
+
   // Makes `q_active` (expanded and projected) the current state.
   void apply_active(const std::vector<double>& q_active);
   std::vector<double> full_current_q() const;
