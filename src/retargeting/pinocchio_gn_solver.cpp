@@ -296,14 +296,15 @@ std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& ta
                           detail::value_or(c.orientation_by_finger, f, 1.0));
     const double mult = coarse_orientation_multiplier_ * orientation;
     if (mult > 0.0) {
-      const Mat3& R = detail::finger_at(lin.tip_rotations_wrist, f);
-      const Mat3& T = detail::finger_at(target.target_rotations, f);
-      const Mat3& Rw = detail::finger_at(lin.tip_rotations_world, f);
-      const DenseMatrix& omega = detail::finger_at(lin.tip_angular_jacobians, f);
       static const char* const kAxes[3] = {"x", "y", "z"};
       for (int k = 0; k < 3; ++k) {
         const auto axis = c.orientation_axis_weights.find(kAxes[k]);
         if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
+        // The rotations are needed only for the axes held.
+        const Mat3& R = detail::finger_at(lin.tip_rotations_wrist, f);
+        const Mat3& T = detail::finger_at(target.target_rotations, f);
+        const Mat3& Rw = detail::finger_at(lin.tip_rotations_world, f);
+        const DenseMatrix& omega = detail::finger_at(lin.tip_angular_jacobians, f);
         const double s = std::sqrt(mult * axis->second);
         const Vec3 rk = column(R, k), tk = column(T, k), ck = column(Rw, k);
         std::vector<Vec3> cols(m);

@@ -211,11 +211,12 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
   for (const std::string& f : finger_order_) {
     const double I = orientation_term_weight(c, target, f);
     if (!(I > 0.0)) continue;
-    const Mat3& R = finger_at(state.tip_rotations_wrist, f);
-    const Mat3& T = finger_at(target.target_rotations, f);
     for (int k = 0; k < 3; ++k) {
       const double axis = axis_weight(c, k);
       if (!(axis > 0.0)) continue;
+      // The rotations are needed only for the axes held.
+      const Mat3& R = finger_at(state.tip_rotations_wrist, f);
+      const Mat3& T = finger_at(target.target_rotations, f);
       append_scaled(terms.orientation, sub(column(R, k), column(T, k)), std::sqrt(I) * std::sqrt(axis));
     }
   }
@@ -327,12 +328,12 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   for (const std::string& f : finger_order_) {
     const double I = orientation_term_weight(c, target, f);
     if (!(I > 0.0)) continue;
-    const Mat3& R = finger_at(lin.tip_rotations_wrist, f);
-    const Mat3& T = finger_at(target.target_rotations, f);
-    const DenseMatrix& omega = finger_at(lin.tip_angular_jacobians, f);
     for (int k = 0; k < 3; ++k) {
       const double axis = axis_weight(c, k);
       if (!(axis > 0.0)) continue;
+      const Mat3& R = finger_at(lin.tip_rotations_wrist, f);
+      const Mat3& T = finger_at(target.target_rotations, f);
+      const DenseMatrix& omega = finger_at(lin.tip_angular_jacobians, f);
       const double s = std::sqrt(I) * std::sqrt(axis);
       append_scaled(r, sub(column(R, k), column(T, k)), s);
       const Vec3 ck = column(finger_at(lin.tip_rotations_world, f), k);
@@ -364,9 +365,10 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   for (const JointCouplingRegularization& rule : c.joint_coupling) {
     const double s = std::sqrt(rule.weight);
     r.push_back(s * (q.at(rule.index_a) - q.at(rule.index_b) - rule.offset));
+    // A rule of a joint with itself is a constant: its two entries cancel.
     const std::size_t row = append_zero_row(J);
-    J.data[row + rule.index_b] = -s;
-    J.data[row + rule.index_a] = s;
+    J.data[row + rule.index_a] += s;
+    J.data[row + rule.index_b] -= s;
   }
 
   // Deep flex; the activation depends on q_prev only.

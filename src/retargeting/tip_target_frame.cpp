@@ -125,9 +125,9 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
   if (params.tripod_pinch_enabled && params.tripod_pinch_fingers.size() == 2) {
     const std::string& fa = params.tripod_pinch_fingers[0];
     const std::string& fb = params.tripod_pinch_fingers[1];
-    Vec3& ha = h.at(fa);
-    Vec3& hb = h.at(fb);
-    Vec3& ht = h.at("thumb");
+    Vec3& ha = finger_at(h, fa);
+    Vec3& hb = finger_at(h, fb);
+    Vec3& ht = finger_at(h, std::string("thumb"));
     const double w =
         std::min(pinch_sigmoid(norm(sub(ha, ht)), params), pinch_sigmoid(norm(sub(hb, ht)), params));
     if (w > 0.0) {
@@ -166,7 +166,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
         const auto mcp = params.mcp_joint_position.find(f);
         const auto ref = params.mcp90_reference_vector.find(f);
         if (mcp != params.mcp_joint_position.end() && ref != params.mcp90_reference_vector.end()) {
-          const Vec3 v = sub(base_tips.at(f), mcp->second);
+          const Vec3 v = sub(finger_at(base_tips, f), mcp->second);
           const double nr = norm(ref->second);
           if (norm(v) > 1e-9 && nr > 1e-9) {
             const double q = dot(v, ref->second) / (nr * nr);
@@ -180,7 +180,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
         palm_debug[f] = {z, bend, e};
       }
     }
-    frame.target_positions[f] = add(P, scaled(h.at(f), s));
+    frame.target_positions[f] = add(P, scaled(finger_at(h, f), s));
   }
 
   // 4. Dynamic thumb adduction offset.
@@ -214,7 +214,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       }
     }
     if (adduction_applied) {
-      Vec3& thumb = frame.target_positions.at("thumb");
+      Vec3& thumb = finger_at(frame.target_positions, std::string("thumb"));
       thumb = add(thumb, adduction_bias);
     }
   }
@@ -252,7 +252,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       }
     }
     if (!side_partner.empty()) {
-      const SideTouchPlane& plane = params.side_touch_planes.at(side_partner);
+      const SideTouchPlane& plane = finger_at(params.side_touch_planes, side_partner);
       const double nr = norm(plane.robot_normal);
       if (nr > 1e-9) {
         const Vec3 n_hat = scaled(plane.robot_normal, 1.0 / nr);
@@ -263,7 +263,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
           clearance = *by_finger->second.robot_clearance_m;
         }
         if (side_d < 0.0) clearance = -clearance;
-        Vec3& thumb = frame.target_positions.at("thumb");
+        Vec3& thumb = finger_at(frame.target_positions, std::string("thumb"));
         side_g = dot(sub(thumb, plane.robot_point), n_hat);
         side_adjustment = scaled(n_hat, side_alpha * (clearance - side_g));
         thumb = add(thumb, side_adjustment);
@@ -288,7 +288,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
     const Vec3 thumb = finger_at(h, std::string("thumb"));
     for (const std::string& c : params.pinch_candidate_fingers) {
       if (c == "thumb" || !contains_name(F, c)) continue;
-      const Vec3 v = sub(h.at(c), thumb);
+      const Vec3 v = sub(finger_at(h, c), thumb);
       const double d = norm(v);
       const Vec3 u = d > 1e-9 ? scaled(v, 1.0 / d) : Vec3{0.0, 0.0, 0.0};
       if (d < closest_distance) {
@@ -327,8 +327,9 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
   // 8. World targets.
   for (const std::string& f : F) {
     frame.target_positions_world[f] =
-        local_point_to_world(frame.target_positions.at(f), wrist_origin, wrist_rotation);
-    frame.target_rotations_world[f] = local_rotation_to_world(frame.target_rotations.at(f), wrist_rotation);
+        local_point_to_world(finger_at(frame.target_positions, f), wrist_origin, wrist_rotation);
+    frame.target_rotations_world[f] =
+        local_rotation_to_world(finger_at(frame.target_rotations, f), wrist_rotation);
   }
 
   // 9. Reference points.
@@ -361,7 +362,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
   diag["dynamic_thumb_adduction_enabled"] = flag(params.dynamic_thumb_adduction_enabled);
   diag["side_touch_plane_enabled"] = flag(params.side_touch_enabled);
   for (const std::string& f : F) {
-    diag["shape_weight_" + f] = frame.shape_weights.at(f);
+    diag["shape_weight_" + f] = finger_at(frame.shape_weights, f);
     diag["pinch_finger_compensation_weight_" + f] = detail::value_or(
         params.pinch_finger_compensation_weight_by_finger, f, params.pinch_finger_compensation_weight);
     diag["pinch_epsilon2_m_" + f] =
@@ -374,7 +375,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
   }
   for (const auto& [f, w] : frame.pinch_weights) {
     diag["pinch_weight_" + f] = w;
-    diag["pinch_distance_m_" + f] = pinch_distances.at(f);
+    diag["pinch_distance_m_" + f] = finger_at(pinch_distances, f);
   }
   if (adduction_applied) {
     diag["dynamic_thumb_adduction_alpha"] = adduction_alpha;
