@@ -515,25 +515,35 @@ std::vector<double> PinocchioHandKinematics::active_from_full(const std::vector<
 }
 
 HandKinematicsState PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active) {
-  Impl& impl = *impl_;
-  tip_kinematics_from_active(q_active, impl.tips_scratch);
   HandKinematicsState state;
-  impl.fill_state(state, impl.tips_scratch);
+  state_from_active(q_active, state);
   return state;
 }
 
 HandKinematicsLinearization PinocchioHandKinematics::linearized_state_from_active(
     const std::vector<double>& q_active) {
+  HandKinematicsLinearization lin;
+  linearized_state_from_active(q_active, lin);
+  return lin;
+}
+
+void PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active,
+                                                HandKinematicsState& out) {
+  Impl& impl = *impl_;
+  tip_kinematics_from_active(q_active, impl.tips_scratch);
+  impl.fill_state(out, impl.tips_scratch);
+}
+
+void PinocchioHandKinematics::linearized_state_from_active(const std::vector<double>& q_active,
+                                                           HandKinematicsLinearization& out) {
   Impl& impl = *impl_;
   linearized_tip_kinematics_from_active(q_active, impl.tips_scratch);
-  HandKinematicsLinearization lin;
-  impl.fill_state(lin, impl.tips_scratch);
+  impl.fill_state(out, impl.tips_scratch);
   for (std::size_t f = 0; f < impl.meta.finger_order.size(); ++f) {
     const std::string& finger = impl.meta.finger_order[f];
-    lin.tip_position_jacobians[finger] = impl.tips_scratch.tips[f].position_jacobian;
-    lin.tip_angular_jacobians[finger] = impl.tips_scratch.tips[f].angular_jacobian;
+    out.tip_position_jacobians[finger] = impl.tips_scratch.tips[f].position_jacobian;
+    out.tip_angular_jacobians[finger] = impl.tips_scratch.tips[f].angular_jacobian;
   }
-  return lin;
 }
 
 const std::vector<std::string>& PinocchioHandKinematics::finger_order() const {

@@ -42,6 +42,10 @@ class PinocchioHandKinematics {
   // Forward kinematics; these write the model's Pinocchio data but never change the current state.
   HandKinematicsState state_from_active(const std::vector<double>& q_active);
   HandKinematicsLinearization linearized_state_from_active(const std::vector<double>& q_active);
+  // The same into `out`, whose map entries are overwritten in place: no allocation once `out` has been
+  // filled by this model before.
+  void state_from_active(const std::vector<double>& q_active, HandKinematicsState& out);
+  void linearized_state_from_active(const std::vector<double>& q_active, HandKinematicsLinearization& out);
 
   // The fingers of the tip maps, in order; the tips of a HandTipKinematics follow it.
   const std::vector<std::string>& finger_order() const;

@@ -82,6 +82,17 @@ double half_squared_norm(const std::vector<double>& r) {
   return 0.5 * sum;
 }
 
+// One half of the squared norm of the blocks joined in order (the same sums as over concatenated()).
+double half_squared_norm(const ObjectiveResidualTerms& t) {
+  double sum = 0.0;
+  for (const std::vector<double>* block :
+       {&t.shape, &t.pinch, &t.pinch_pad_alignment, &t.orientation, &t.joint_regularization,
+        &t.joint_coupling, &t.deep_flex, &t.velocity}) {
+    for (double value : *block) sum += value * value;
+  }
+  return 0.5 * sum;
+}
+
 // Solves (A + damping I) x = b by LU, falling back to a least-squares solution when LU is not finite.
 Eigen::VectorXd damped_solve(Eigen::MatrixXd A, double damping, const Eigen::VectorXd& b) {
   A.diagonal().array() += damping;
@@ -172,18 +183,21 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   Eigen::VectorXd dq(n);
   while (iterations < gn_max_iters_) {
     if (!linearized) {
-      HandKinematicsLinearization lin = kinematics_.linearized_state_from_active(q);
-      const ObjectiveLinearization lr = objective_.linearized_residual_and_jacobian(lin, target, q, q_prev);
+      HandKinematicsLinearization& lin = linearization_;
+      kinematics_.linearized_state_from_active(q, lin);
+      ObjectiveLinearization& lr = objective_linearization_;
+      objective_.linearized_residual_and_jacobian(lin, target, q, q_prev, lr);
       cost = half_squared_norm(lr.residual);
       if (cost < best_cost) {
         best_cost = cost;
         best_q = q;
-        best_state = HandKinematicsState{lin.wrist_position,
-                                         lin.wrist_rotation,
-                                         std::move(lin.tip_positions_wrist),
-                                         std::move(lin.tip_rotations_wrist),
-                                         std::move(lin.tip_positions_world),
-                                         std::move(lin.tip_rotations_world)};
+        if (!best_state) best_state.emplace();
+        best_state->wrist_position = lin.wrist_position;
+        best_state->wrist_rotation = lin.wrist_rotation;
+        best_state->tip_positions_wrist = lin.tip_positions_wrist;
+        best_state->tip_rotations_wrist = lin.tip_rotations_wrist;
+        best_state->tip_positions_world = lin.tip_positions_world;
+        best_state->tip_rotations_world = lin.tip_rotations_world;
       }
       const Eigen::Map<const RowMajorMatrix> J(lr.jacobian.data.data(),
                                                static_cast<Eigen::Index>(lr.jacobian.rows),
@@ -214,9 +228,9 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
       // out, the forward kinematics are not needed. The margin keeps the decision clear of rounding.
       const double lower_bound = joint_terms_cost(candidate, q_prev);
       if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
-      const double candidate_cost = half_squared_norm(
-          objective_.residual_terms(kinematics_.state_from_active(candidate), target, candidate, q_prev)
-              .concatenated());
+      kinematics_.state_from_active(candidate, candidate_state_);
+      objective_.residual_terms(candidate_state_, target, candidate, q_prev, candidate_terms_);
+      const double candidate_cost = half_squared_norm(candidate_terms_);
       if (candidate_cost + ftol_ < cost) {
         q = candidate;
         lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);

@@ -72,6 +72,12 @@ class PinocchioGNSolver {
   double coarse_damping_ = 1e-4;
   double coarse_max_step_rad_ = 0.5;
   double coarse_orientation_multiplier_ = 8.0;
+
+  // Storage reused by every solve, so that the iterations do not allocate.
+  HandKinematicsLinearization linearization_;
+  ObjectiveLinearization objective_linearization_;
+  HandKinematicsState candidate_state_;
+  ObjectiveResidualTerms candidate_terms_;
 };
 
 }  // namespace kelto::hand

@@ -170,10 +170,22 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
                                                          const RetargetTargetFrame& target,
                                                          const std::vector<double>& q,
                                                          const std::vector<double>& q_prev) const {
+  ObjectiveResidualTerms terms;
+  residual_terms(state, target, q, q_prev, terms);
+  return terms;
+}
+
+void RetargetObjective::residual_terms(const HandKinematicsState& state, const RetargetTargetFrame& target,
+                                       const std::vector<double>& q, const std::vector<double>& q_prev,
+                                       ObjectiveResidualTerms& terms) const {
   check_sizes(q, q_prev, q_rest_active_);
   const RetargetObjectiveConfig& c = config_;
   const std::size_t n = q.size();
-  ObjectiveResidualTerms terms;
+  for (std::vector<double>* block :
+       {&terms.shape, &terms.pinch, &terms.pinch_pad_alignment, &terms.orientation,
+        &terms.joint_regularization, &terms.joint_coupling, &terms.deep_flex, &terms.velocity}) {
+    block->clear();
+  }
 
   terms.shape.reserve(3 * finger_order_.size());
   for (const std::string& f : finger_order_) {
@@ -238,18 +250,28 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
   for (std::size_t i = 0; i < n; ++i) {
     terms.velocity[i] = std::sqrt(positive(c.velocity_regularization.at(i))) * (q[i] - q_prev[i]);
   }
-  return terms;
 }
 
 ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
     const HandKinematicsLinearization& lin, const RetargetTargetFrame& target, const std::vector<double>& q,
     const std::vector<double>& q_prev) const {
+  ObjectiveLinearization out;
+  linearized_residual_and_jacobian(lin, target, q, q_prev, out);
+  return out;
+}
+
+void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLinearization& lin,
+                                                         const RetargetTargetFrame& target,
+                                                         const std::vector<double>& q,
+                                                         const std::vector<double>& q_prev,
+                                                         ObjectiveLinearization& out) const {
   check_sizes(q, q_prev, q_rest_active_);
   const RetargetObjectiveConfig& c = config_;
   const std::size_t n = q.size();
-  ObjectiveLinearization out;
   std::vector<double>& r = out.residual;
   DenseMatrix& J = out.jacobian;
+  r.clear();
+  J.data.clear();
   J.rows = 0;
   J.cols = n;
   const std::size_t expected_rows =
@@ -394,7 +416,6 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   }
 
   if (J.rows != r.size()) throw std::runtime_error("Objective residual and Jacobian row counts differ");
-  return out;
 }
 
 }  // namespace kelto::hand

@@ -52,6 +52,14 @@ class RetargetObjective {
                                                           const std::vector<double>& q,
                                                           const std::vector<double>& q_prev) const;
 
+  // Both into `out`, reusing its storage: no allocation once `out` has held results of the same shape.
+  void residual_terms(const HandKinematicsState& state, const RetargetTargetFrame& target,
+                      const std::vector<double>& q, const std::vector<double>& q_prev,
+                      ObjectiveResidualTerms& out) const;
+  void linearized_residual_and_jacobian(const HandKinematicsLinearization& linearization,
+                                        const RetargetTargetFrame& target, const std::vector<double>& q,
+                                        const std::vector<double>& q_prev, ObjectiveLinearization& out) const;
+
  private:
   RetargetObjectiveConfig config_;
   std::vector<double> q_rest_active_;
