@@ -58,6 +58,11 @@ struct EngineSideRuntime {
   std::vector<SkeletonPose> last_skeleton;
   double last_skeleton_timestamp_s = 0.0;
 
+  // Storage reused by every step.
+  HandTipKinematics tips_workspace;
+  HandKinematicsState state_workspace;
+  ObjectiveResidualTerms terms_workspace;
+
   std::unique_ptr<MujocoPhysicsObserver> observer;
   std::string physics_model_path;
   std::string last_error;

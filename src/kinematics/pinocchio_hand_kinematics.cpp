@@ -579,23 +579,27 @@ const std::vector<std::string>& PinocchioHandKinematics::skeleton_node_names() c
 }
 
 std::vector<SkeletonPose> PinocchioHandKinematics::skeleton_poses_local(const std::vector<double>& q_active) {
-  Impl& impl = *impl_;
   std::vector<SkeletonPose> poses;
-  if (impl.skeleton_node_names.empty()) return poses;
+  skeleton_poses_local(q_active, poses);
+  return poses;
+}
+
+void PinocchioHandKinematics::skeleton_poses_local(const std::vector<double>& q_active,
+                                                   std::vector<SkeletonPose>& poses) {
+  Impl& impl = *impl_;
+  poses.resize(impl.skeleton_node_names.size());
+  if (impl.skeleton_node_names.empty()) return;
   impl.run_kinematics(q_active, false);
   for (std::size_t id : impl.skeleton_frame_ids) pinocchio::updateFramePlacement(impl.model, *impl.data, id);
   const pinocchio::SE3& wrist = impl.data->oMf[impl.wrist_frame_id];
   const Eigen::Matrix3d wrist_t = wrist.rotation().transpose();
-  poses.reserve(impl.skeleton_node_names.size());
   for (std::size_t i = 0; i < impl.skeleton_node_names.size(); ++i) {
     const pinocchio::SE3& node = impl.data->oMf[impl.skeleton_frame_ids[i]];
-    SkeletonPose pose;
+    SkeletonPose& pose = poses[i];
     pose.name = impl.skeleton_node_names[i];
     pose.position = to_array(wrist_t * (node.translation() - wrist.translation()));
     pose.quaternion = quaternion_xyzw(wrist_t * node.rotation());
-    poses.push_back(std::move(pose));
   }
-  return poses;
 }
 
 }  // namespace kelto::hand

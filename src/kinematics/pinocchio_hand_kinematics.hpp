@@ -62,6 +62,8 @@ class PinocchioHandKinematics {
   // relative to the wrist.
   const std::vector<std::string>& skeleton_node_names() const;
   std::vector<SkeletonPose> skeleton_poses_local(const std::vector<double>& q_active);
+  // The same into `out`, reusing its entries.
+  void skeleton_poses_local(const std::vector<double>& q_active, std::vector<SkeletonPose>& out);
 
  private:
   struct Impl;

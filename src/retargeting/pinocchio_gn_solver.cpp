@@ -82,17 +82,6 @@ double half_squared_norm(const std::vector<double>& r) {
   return 0.5 * sum;
 }
 
-// One half of the squared norm of the blocks joined in order (the same sums as over concatenated()).
-double half_squared_norm(const ObjectiveResidualTerms& t) {
-  double sum = 0.0;
-  for (const std::vector<double>* block :
-       {&t.shape, &t.pinch, &t.pinch_pad_alignment, &t.orientation, &t.joint_regularization,
-        &t.joint_coupling, &t.deep_flex, &t.velocity}) {
-    for (double value : *block) sum += value * value;
-  }
-  return 0.5 * sum;
-}
-
 // Solves (A + damping I) x = b by LU, falling back to a least-squares solution when LU is not finite.
 Eigen::VectorXd damped_solve(Eigen::MatrixXd A, double damping, const Eigen::VectorXd& b) {
   A.diagonal().array() += damping;
@@ -230,7 +219,7 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
       if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
       kinematics_.state_from_active(candidate, candidate_state_);
       objective_.residual_terms(candidate_state_, target, candidate, q_prev, candidate_terms_);
-      const double candidate_cost = half_squared_norm(candidate_terms_);
+      const double candidate_cost = 0.5 * candidate_terms_.squared_norm();
       if (candidate_cost + ftol_ < cost) {
         q = candidate;
         lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);

@@ -155,6 +155,15 @@ std::vector<double> ObjectiveResidualTerms::concatenated() const {
   return out;
 }
 
+double ObjectiveResidualTerms::squared_norm() const {
+  double sum = 0.0;
+  for (const std::vector<double>* block : {&shape, &pinch, &pinch_pad_alignment, &orientation,
+                                           &joint_regularization, &joint_coupling, &deep_flex, &velocity}) {
+    for (double value : *block) sum += value * value;
+  }
+  return sum;
+}
+
 RetargetObjective::RetargetObjective(RetargetObjectiveConfig config, std::vector<double> q_rest_active,
                                      std::vector<std::string> finger_order)
     : config_(std::move(config)),

@@ -23,6 +23,8 @@ struct ObjectiveResidualTerms {
 
   // The eight blocks joined in member order.
   std::vector<double> concatenated() const;
+  // The sum of squares of concatenated(), added up in the same order, without building it.
+  double squared_norm() const;
 };
 
 // Residual and Jacobian (one row per residual element, one column per active joint).
