@@ -60,6 +60,7 @@ struct EngineSideRuntime {
 
   // Storage reused by every step.
   HandTipKinematics tips_workspace;
+  RetargetTargetFrame target_workspace;  // the frame before last_target, rebuilt in place
   HandKinematicsState state_workspace;
   ObjectiveResidualTerms terms_workspace;
 

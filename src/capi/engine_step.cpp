@@ -133,8 +133,12 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
   const std::vector<double> q0 = kinematics.q_current_active();
   HandTipKinematics& state0 = runtime.tips_workspace;  // only the wrist pose is read
   kinematics.tip_kinematics_from_active(q0, state0);
-  runtime.last_target =
-      build_tip_target_frame(frame, state0.wrist_position, runtime.tip_mapping, state0.wrist_rotation);
+  // Built over the frame before the last one, so that its storage is reused; it then takes the place of
+  // the last target.
+  build_tip_target_frame(frame, state0.wrist_position, runtime.tip_mapping, state0.wrist_rotation,
+                         runtime.target_workspace);
+  if (!runtime.last_target) runtime.last_target.emplace();
+  std::swap(*runtime.last_target, runtime.target_workspace);
   const RetargetTargetFrame& target = *runtime.last_target;
 
   const std::vector<std::string>& order = solver.objective().finger_order();
