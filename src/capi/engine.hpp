@@ -59,6 +59,7 @@ struct EngineSideRuntime {
   double last_skeleton_timestamp_s = 0.0;
 
   // Storage reused by every step.
+  GloveFeatureFrame feature_workspace;  // holds the fingers of finger_order only
   HandTipKinematics tips_workspace;
   RetargetTargetFrame target_workspace;  // the frame before last_target, rebuilt in place
   HandKinematicsState state_workspace;

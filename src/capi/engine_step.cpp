@@ -94,8 +94,10 @@ void pose_to_record(const std::array<double, 3>& position, const std::array<doub
   std::copy(rotation.begin(), rotation.end(), record.rotation);
 }
 
-GloveFeatureFrame feature_frame(const EngineSideRuntime& runtime, const kx_engine_input& input) {
-  GloveFeatureFrame frame;
+// Fills `frame` (the side's reusable feature frame) from the input record; the fingers of the order keep
+// their map entries from step to step.
+void fill_feature_frame(const EngineSideRuntime& runtime, const kx_engine_input& input,
+                        GloveFeatureFrame& frame) {
   frame.source = view_text(input.source_name);
   frame.timestamp_s = input.timestamp_s;
   frame.side = side_word(runtime.side);
@@ -103,10 +105,12 @@ GloveFeatureFrame feature_frame(const EngineSideRuntime& runtime, const kx_engin
   for (const std::string& finger : runtime.finger_order) {
     const std::size_t slot = finger_index(finger);
     frame.local_tips[finger] = pose_from_record(input.local_tips[slot]);
-    if ((input.world_tip_mask & (1u << slot)) != 0)
+    if ((input.world_tip_mask & (1u << slot)) != 0) {
       frame.world_tips[finger] = pose_from_record(input.world_tips[slot]);
+    } else {
+      frame.world_tips.erase(finger);
+    }
   }
-  return frame;
 }
 
 // Checks the glove data against the side's finger order; returns the failure text, or null when usable.
@@ -128,7 +132,8 @@ const char* glove_data_problem(const EngineSideRuntime& runtime, const kx_engine
 void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* joints, std::size_t n) {
   PinocchioHandKinematics& kinematics = *runtime.kinematics;
   PinocchioGNSolver& solver = *runtime.solver;
-  const GloveFeatureFrame frame = feature_frame(runtime, input);
+  GloveFeatureFrame& frame = runtime.feature_workspace;
+  fill_feature_frame(runtime, input, frame);
 
   const std::vector<double> q0 = kinematics.q_current_active();
   HandTipKinematics& state0 = runtime.tips_workspace;  // only the wrist pose is read

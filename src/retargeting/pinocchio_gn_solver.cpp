@@ -96,8 +96,32 @@ double max_abs(const Eigen::VectorXd& v) {
 
 }  // namespace
 
+// The same solve as damped_solve with storage kept from call to call.
+struct PinocchioGNSolver::NormalEquations {
+  Eigen::MatrixXd JtJ;
+  Eigen::MatrixXd damped;
+  Eigen::VectorXd g;
+  Eigen::VectorXd rhs;
+  Eigen::VectorXd dq;
+  Eigen::PartialPivLU<Eigen::MatrixXd> lu;
+
+  void solve(double damping) {
+    damped = JtJ;
+    damped.diagonal().array() += damping;
+    rhs = -g;
+    lu.compute(damped);
+    dq = lu.solve(rhs);
+    if (!dq.allFinite()) dq = damped.completeOrthogonalDecomposition().solve(rhs);
+  }
+};
+
+PinocchioGNSolver::~PinocchioGNSolver() = default;
+PinocchioGNSolver::PinocchioGNSolver(PinocchioGNSolver&&) noexcept = default;
+
 PinocchioGNSolver::PinocchioGNSolver(PinocchioHandKinematics& kinematics, const Config& config)
-    : kinematics_(kinematics), objective_(make_objective(kinematics, config)) {
+    : kinematics_(kinematics),
+      objective_(make_objective(kinematics, config)),
+      normal_(std::make_unique<NormalEquations>()) {
   auto number = [&config](const std::string& key, double& target) {
     if (config.contains(key)) target = config.number(key);
   };
@@ -162,14 +186,15 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   std::optional<HandKinematicsState> best_state;
   std::uint64_t iterations = 0;
   std::vector<double> candidate(n);
-  Eigen::VectorXd g(n);
-  Eigen::MatrixXd JtJ(n, n);
+  NormalEquations& normal = *normal_;
+  Eigen::VectorXd& g = normal.g;
+  Eigen::MatrixXd& JtJ = normal.JtJ;
 
   // The linearization at q is kept while q stays put: after a rejected step the next iteration differs
   // only in its damping.
   bool linearized = false;
   double cost = 0.0;
-  Eigen::VectorXd dq(n);
+  const Eigen::VectorXd& dq = normal.dq;
   while (iterations < gn_max_iters_) {
     if (!linearized) {
       HandKinematicsLinearization& lin = linearization_;
@@ -201,7 +226,7 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
     ++iterations;
     if (g_max <= gtol_ && cost <= ftol_) break;
 
-    dq = damped_solve(JtJ, lambda, -g);
+    normal.solve(lambda);
     const double dq_max = max_abs(dq);
     if (dq_max <= xtol_ && cost <= ftol_) break;
 
