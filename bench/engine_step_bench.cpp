@@ -1,8 +1,12 @@
 // Time per kx_engine_step at the shipped configuration on a smooth moving glove sequence: one hand, and
-// two hands stepped alternately through one engine as the program does in dual-hand mode.
+// two hands stepped alternately through one engine as the program does in dual-hand mode. The heap
+// allocations of the steps are counted too (every malloc call of this program, the libraries included).
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -15,6 +19,18 @@
 #include "retargeting/tip_mapping_parameters.hpp"
 #include "synthetic_glove/engine_input.hpp"
 #include "synthetic_glove/synthetic_glove.hpp"
+
+namespace {
+std::atomic<std::int64_t> malloc_calls{0};
+}  // namespace
+
+// Counts every malloc call of the process (operator new of the standard library allocates through it)
+// and hands the request to the C library's allocator.
+extern "C" void* __libc_malloc(std::size_t size);
+extern "C" void* malloc(std::size_t size) {
+  malloc_calls.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(size);
+}
 
 namespace {
 
@@ -63,7 +79,10 @@ void run_steps(benchmark::State& state, const std::vector<std::string>& sides) {
   output.abi_version = 2;
   output.joints = joints.data();
   output.joint_capacity = joints.size();
-  int k = 0;
+  // One round of warm-up so that the counted steps are the steady state.
+  for (const auto& sequence : sequences) kx_engine_step(engine, &sequence[0], &output);
+  int k = 1;
+  const std::int64_t allocations_before = malloc_calls.load(std::memory_order_relaxed);
   for (auto _ : state) {
     for (const auto& sequence : sequences) {
       if (kx_engine_step(engine, &sequence[k], &output) != KX_STATUS_OK) {
@@ -74,7 +93,11 @@ void run_steps(benchmark::State& state, const std::vector<std::string>& sides) {
     benchmark::DoNotOptimize(joints.data());
     k = (k + 1) % kFrames;
   }
+  const double allocations =
+      static_cast<double>(malloc_calls.load(std::memory_order_relaxed) - allocations_before);
   kx_engine_destroy(engine);
+  const double hand_steps = static_cast<double>(state.iterations() * static_cast<std::int64_t>(sides.size()));
+  state.counters["allocations_per_hand_step"] = benchmark::Counter(allocations / hand_steps);
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(sides.size()));
   state.counters["us_per_hand_step"] =
       benchmark::Counter(static_cast<double>(state.iterations() * static_cast<std::int64_t>(sides.size())),

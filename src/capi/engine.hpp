@@ -58,6 +58,13 @@ struct EngineSideRuntime {
   std::vector<SkeletonPose> last_skeleton;
   double last_skeleton_timestamp_s = 0.0;
 
+  // Storage reused by every step.
+  GloveFeatureFrame feature_workspace;  // holds the fingers of finger_order only
+  HandTipKinematics tips_workspace;
+  RetargetTargetFrame target_workspace;  // the frame before last_target, rebuilt in place
+  HandKinematicsState state_workspace;
+  ObjectiveResidualTerms terms_workspace;
+
   std::unique_ptr<MujocoPhysicsObserver> observer;
   std::string physics_model_path;
   std::string last_error;

@@ -57,14 +57,11 @@ double vector_delta_norm(const std::vector<double>& a, const std::vector<double>
 
 ScoredOutcome score_outcome(const PinocchioGNSolver& solver, RetargetSolveOutcome outcome,
                             const RetargetTargetFrame& target, const std::vector<double>& q_prev,
-                            const std::vector<std::string>& order) {
+                            const std::vector<std::string>& order, ObjectiveResidualTerms& terms) {
   ScoredOutcome scored;
   scored.shape_max_m = shape_max_m(outcome.state, target, order);
-  const std::vector<double> residual =
-      solver.objective().residual_terms(outcome.state, target, outcome.q, q_prev).concatenated();
-  double sum = 0.0;
-  for (double value : residual) sum += value * value;
-  scored.residual_norm = std::sqrt(sum);
+  solver.objective().residual_terms(outcome.state, target, outcome.q, q_prev, terms);
+  scored.residual_norm = std::sqrt(terms.squared_norm());
   scored.outcome = std::move(outcome);
   return scored;
 }
@@ -97,8 +94,10 @@ void pose_to_record(const std::array<double, 3>& position, const std::array<doub
   std::copy(rotation.begin(), rotation.end(), record.rotation);
 }
 
-GloveFeatureFrame feature_frame(const EngineSideRuntime& runtime, const kx_engine_input& input) {
-  GloveFeatureFrame frame;
+// Fills `frame` (the side's reusable feature frame) from the input record; the fingers of the order keep
+// their map entries from step to step.
+void fill_feature_frame(const EngineSideRuntime& runtime, const kx_engine_input& input,
+                        GloveFeatureFrame& frame) {
   frame.source = view_text(input.source_name);
   frame.timestamp_s = input.timestamp_s;
   frame.side = side_word(runtime.side);
@@ -106,10 +105,12 @@ GloveFeatureFrame feature_frame(const EngineSideRuntime& runtime, const kx_engin
   for (const std::string& finger : runtime.finger_order) {
     const std::size_t slot = finger_index(finger);
     frame.local_tips[finger] = pose_from_record(input.local_tips[slot]);
-    if ((input.world_tip_mask & (1u << slot)) != 0)
+    if ((input.world_tip_mask & (1u << slot)) != 0) {
       frame.world_tips[finger] = pose_from_record(input.world_tips[slot]);
+    } else {
+      frame.world_tips.erase(finger);
+    }
   }
-  return frame;
 }
 
 // Checks the glove data against the side's finger order; returns the failure text, or null when usable.
@@ -131,16 +132,23 @@ const char* glove_data_problem(const EngineSideRuntime& runtime, const kx_engine
 void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* joints, std::size_t n) {
   PinocchioHandKinematics& kinematics = *runtime.kinematics;
   PinocchioGNSolver& solver = *runtime.solver;
-  const GloveFeatureFrame frame = feature_frame(runtime, input);
+  GloveFeatureFrame& frame = runtime.feature_workspace;
+  fill_feature_frame(runtime, input, frame);
 
   const std::vector<double> q0 = kinematics.q_current_active();
-  const HandKinematicsState state0 = kinematics.state_from_active(q0);
-  runtime.last_target =
-      build_tip_target_frame(frame, state0.wrist_position, runtime.tip_mapping, state0.wrist_rotation);
+  HandTipKinematics& state0 = runtime.tips_workspace;  // only the wrist pose is read
+  kinematics.tip_kinematics_from_active(q0, state0);
+  // Built over the frame before the last one, so that its storage is reused; it then takes the place of
+  // the last target.
+  build_tip_target_frame(frame, state0.wrist_position, runtime.tip_mapping, state0.wrist_rotation,
+                         runtime.target_workspace);
+  if (!runtime.last_target) runtime.last_target.emplace();
+  std::swap(*runtime.last_target, runtime.target_workspace);
   const RetargetTargetFrame& target = *runtime.last_target;
 
-  const std::vector<std::string> order = solver.objective().finger_order();
-  ScoredOutcome best = score_outcome(solver, solver.solve(target, q0), target, q0, order);
+  const std::vector<std::string>& order = solver.objective().finger_order();
+  ObjectiveResidualTerms& terms = runtime.terms_workspace;
+  ScoredOutcome best = score_outcome(solver, solver.solve(target, q0), target, q0, order, terms);
 
   if (runtime.reseed_enabled && best.shape_max_m > runtime.reseed_shape_max_threshold_m) {
     std::vector<std::vector<double>> candidates;
@@ -148,7 +156,8 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
     candidates.push_back(kinematics.q_rest_active());
     for (const std::vector<double>& candidate : candidates) {
       if (!differs(candidate, q0)) continue;
-      ScoredOutcome scored = score_outcome(solver, solver.solve(target, candidate), target, candidate, order);
+      ScoredOutcome scored =
+          score_outcome(solver, solver.solve(target, candidate), target, candidate, order, terms);
       if (better(scored, best)) best = std::move(scored);
     }
   }
@@ -174,7 +183,9 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
 
   const double norm = runtime.last_output ? vector_delta_norm(out, *runtime.last_output) : 0.0;
   std::vector<double> active = kinematics.active_from_full(out);
-  double shape = shape_max_m(kinematics.state_from_active(active), target, order);
+  HandKinematicsState& state = runtime.state_workspace;
+  kinematics.state_from_active(active, state);
+  double shape = shape_max_m(state, target, order);
   const double target_delta = target_delta_max_m(target, runtime.last_target_tips);
   const double shape_delta = runtime.last_shape_max_m ? std::abs(shape - *runtime.last_shape_max_m) : 0.0;
 
@@ -184,7 +195,8 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
       norm <= runtime.hold_q_delta_norm_threshold_rad) {
     out = *runtime.last_output;
     active = kinematics.active_from_full(out);
-    shape = shape_max_m(kinematics.state_from_active(active), target, order);
+    kinematics.state_from_active(active, state);
+    shape = shape_max_m(state, target, order);
   }
 
   std::vector<double> pre_out = out;
@@ -202,7 +214,7 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
 
   // The next step starts from what the solver produced, not from what the simulation made of it.
   kinematics.apply_active(pre_active);
-  runtime.last_skeleton = kinematics.skeleton_poses_local(active);
+  kinematics.skeleton_poses_local(active, runtime.last_skeleton);
   runtime.last_skeleton_timestamp_s = input.timestamp_s;
 
   if (out.size() != n) throw std::runtime_error("Joint output vector size changed");

@@ -252,12 +252,16 @@ std::vector<std::size_t> fixed_joint_indices(const HandJointMetadata& meta) {
 }
 
 std::vector<double> project_passive(const HandJointMetadata& meta, std::vector<double> q) {
+  project_passive_in_place(meta, fixed_joint_indices(meta), q);
+  return q;
+}
+
+void project_passive_in_place(const HandJointMetadata& meta, const std::vector<std::size_t>& fixed,
+                              std::vector<double>& q) {
   if (q.size() != meta.joint_names.size())
     throw std::runtime_error("Full hand joint vector has the wrong size");
   for (std::size_t i = 0; i < q.size(); ++i) q[i] = clamp(q[i], meta.lower[i], meta.upper[i]);
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    if (meta.fixed_joint_names.count(meta.joint_names[i]) > 0) q[i] = 0.0;
-  }
+  for (std::size_t i : fixed) q[i] = 0.0;
   const std::size_t passes = meta.couplings.size();
   for (std::size_t pass = 0; pass < passes; ++pass) {
     for (const PassiveCoupling& c : meta.couplings) {
@@ -265,17 +269,24 @@ std::vector<double> project_passive(const HandJointMetadata& meta, std::vector<d
       q[c.child] = clamp(value, meta.lower[c.child], meta.upper[c.child]);
     }
   }
-  return q;
 }
 
 std::vector<double> expand(const HandJointMetadata& meta, const std::vector<double>& rest_full,
                            const std::vector<double>& q_active) {
+  std::vector<double> full;
+  expand_into(meta, fixed_joint_indices(meta), rest_full, q_active, full);
+  return full;
+}
+
+void expand_into(const HandJointMetadata& meta, const std::vector<std::size_t>& fixed,
+                 const std::vector<double>& rest_full, const std::vector<double>& q_active,
+                 std::vector<double>& full) {
   if (q_active.size() != meta.active_indices.size()) {
     throw std::runtime_error("Active hand joint vector has the wrong size");
   }
-  std::vector<double> full = rest_full;
+  full = rest_full;
   for (std::size_t k = 0; k < q_active.size(); ++k) full[meta.active_indices[k]] = q_active[k];
-  return project_passive(meta, std::move(full));
+  project_passive_in_place(meta, fixed, full);
 }
 
 std::vector<double> select_active(const HandJointMetadata& meta, const std::vector<double>& q_full) {

@@ -79,9 +79,16 @@ std::vector<std::size_t> fixed_joint_indices(const HandJointMetadata& meta);
 
 // Clamps to the limits, zeroes the fixed joints and applies the couplings (N passes for N rules).
 std::vector<double> project_passive(const HandJointMetadata& meta, std::vector<double> q);
+// The same in place, with the fixed joints given as `fixed_joint_indices(meta)`: no allocation once `q`
+// (or `full`) has its size.
+void project_passive_in_place(const HandJointMetadata& meta, const std::vector<std::size_t>& fixed,
+                              std::vector<double>& q);
 // Active → full vector starting from `rest_full`; full → active. Both project.
 std::vector<double> expand(const HandJointMetadata& meta, const std::vector<double>& rest_full,
                            const std::vector<double>& q_active);
+void expand_into(const HandJointMetadata& meta, const std::vector<std::size_t>& fixed,
+                 const std::vector<double>& rest_full, const std::vector<double>& q_active,
+                 std::vector<double>& full);
 std::vector<double> select_active(const HandJointMetadata& meta, const std::vector<double>& q_full);
 
 // A named pose of the pose library as a full vector (clamped, not projected).

@@ -38,6 +38,25 @@ struct HandKinematicsLinearization {
   std::map<std::string, DenseMatrix> tip_angular_jacobians;   // rows in world axes
 };
 
+// One fingertip of a kinematics query answered in the model's finger order.
+struct TipKinematics {
+  std::array<double, 3> position_wrist{};
+  std::array<double, 9> rotation_wrist{};  // row-major
+  std::array<double, 3> position_world{};
+  std::array<double, 9> rotation_world{};  // row-major
+  DenseMatrix position_jacobian;  // 3 x active joints, rows in wrist-frame axes (linearized queries only)
+  DenseMatrix angular_jacobian;   // 3 x active joints, rows in world axes (linearized queries only)
+};
+
+// The same results as HandKinematicsState and HandKinematicsLinearization with the fingertips indexed by
+// the model's finger order. The model fills one in place, so that a caller querying again and again
+// reuses its storage.
+struct HandTipKinematics {
+  std::array<double, 3> wrist_position{};
+  std::array<double, 9> wrist_rotation{};
+  std::vector<TipKinematics> tips;
+};
+
 // One skeleton node relative to the wrist.
 struct SkeletonPose {
   std::string name;

@@ -111,18 +111,6 @@ std::array<double, 4> quaternion_xyzw(const Eigen::Matrix3d& r) {
   return q;
 }
 
-DenseMatrix to_dense(const Eigen::Ref<const Eigen::MatrixXd>& m) {
-  DenseMatrix out;
-  out.rows = static_cast<std::size_t>(m.rows());
-  out.cols = static_cast<std::size_t>(m.cols());
-  out.data.resize(out.rows * out.cols);
-  for (Eigen::Index r = 0; r < m.rows(); ++r) {
-    for (Eigen::Index c = 0; c < m.cols(); ++c)
-      out.data[static_cast<std::size_t>(r) * out.cols + c] = m(r, c);
-  }
-  return out;
-}
-
 bool is_scalar_joint(const pinocchio::Model::JointModel& joint) {
   static const char* const kScalarKinds[] = {
       "JointModelRX", "JointModelRY", "JointModelRZ", "JointModelRevoluteUnaligned",
@@ -156,12 +144,24 @@ struct PinocchioHandKinematics::Impl {
   std::size_t wrist_frame_id = 0;
   std::map<std::string, std::size_t> tip_frame_ids;
   std::map<std::string, Eigen::Matrix3d> tip_axis_rotations;
+  std::vector<std::size_t> fixed_indices;     // metadata joints held at 0
+  std::vector<std::size_t> finger_frame_ids;  // per finger of the finger order
+  std::vector<Eigen::Matrix3d> finger_axes;   // per finger of the finger order
 
   // Scratch reused by every query.
+  std::vector<double> full_scratch;
   Eigen::VectorXd q_pin;
   Eigen::MatrixXd effective_selection;
+  // The non-zero entries of effective_selection, column by column: (velocity index, active column, factor).
+  struct SelectionEntry {
+    Eigen::Index v;
+    Eigen::Index k;
+    double factor;
+  };
+  std::vector<SelectionEntry> selection_entries;
   pinocchio::Data::Matrix6x frame_jacobian;
   Eigen::MatrixXd reduced_jacobian;  // 6 x active joints
+  HandTipKinematics tips_scratch;
 
   Impl(const Config& config, std::string side_word);
 
@@ -171,11 +171,13 @@ struct PinocchioHandKinematics::Impl {
   void setup_tip_axes(const Config& config);
   void setup_skeleton();
   void build_pinocchio_joint_mapping();
-  void run_kinematics(const std::vector<double>& q_active, bool with_jacobians, std::vector<double>& full);
+  void run_kinematics(const std::vector<double>& q_active, bool with_jacobians);
   void fold_couplings(const std::vector<double>& full);
+  void fill_tips(HandTipKinematics& out) const;
+  void fill_tip_jacobians(HandTipKinematics& out);
 
   template <typename State>
-  void fill_state(State& state) const;
+  void fill_state(State& state, const HandTipKinematics& tips) const;
 };
 
 PinocchioHandKinematics::Impl::Impl(const Config& config, std::string side_word) {
@@ -202,6 +204,11 @@ PinocchioHandKinematics::Impl::Impl(const Config& config, std::string side_word)
   rest_active = detail::select_active(meta, rest_full);
   current_active = rest_active;
 
+  fixed_indices = detail::fixed_joint_indices(meta);
+  for (const std::string& finger : meta.finger_order) {
+    finger_frame_ids.push_back(tip_frame_ids.at(finger));
+    finger_axes.push_back(tip_axis_rotations.at(finger));
+  }
   q_pin = Eigen::VectorXd::Zero(model.nq);
   effective_selection = selection;
   frame_jacobian = pinocchio::Data::Matrix6x::Zero(6, model.nv);
@@ -374,37 +381,92 @@ void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& fu
       }
     }
   }
+  selection_entries.clear();
+  for (Eigen::Index k = 0; k < effective_selection.cols(); ++k) {
+    for (Eigen::Index v = 0; v < effective_selection.rows(); ++v) {
+      const double factor = effective_selection(v, k);
+      if (factor != 0.0) selection_entries.push_back({v, k, factor});
+    }
+  }
 }
 
-void PinocchioHandKinematics::Impl::run_kinematics(const std::vector<double>& q_active, bool with_jacobians,
-                                                   std::vector<double>& full) {
-  full = detail::expand(meta, rest_full, q_active);
+// Forward kinematics of the expanded vector (in full_scratch), with the joint Jacobians when asked; only
+// the wrist and fingertip frames are placed.
+void PinocchioHandKinematics::Impl::run_kinematics(const std::vector<double>& q_active, bool with_jacobians) {
+  detail::expand_into(meta, fixed_indices, rest_full, q_active, full_scratch);
   q_pin.setZero();
-  for (std::size_t i = 0; i < full.size(); ++i) {
-    if (q_index[i] >= 0) q_pin[q_index[i]] = full[i];
+  for (std::size_t i = 0; i < full_scratch.size(); ++i) {
+    if (q_index[i] >= 0) q_pin[q_index[i]] = full_scratch[i];
   }
   if (with_jacobians) {
     pinocchio::computeJointJacobians(model, *data, q_pin);  // includes the forward kinematics pass
   } else {
     pinocchio::forwardKinematics(model, *data, q_pin);
   }
-  pinocchio::updateFramePlacements(model, *data);
-  if (with_jacobians) fold_couplings(full);
+  pinocchio::updateFramePlacement(model, *data, wrist_frame_id);
+  for (std::size_t id : finger_frame_ids) pinocchio::updateFramePlacement(model, *data, id);
+  if (with_jacobians) fold_couplings(full_scratch);
+}
+
+void PinocchioHandKinematics::Impl::fill_tips(HandTipKinematics& out) const {
+  const pinocchio::SE3& wrist = data->oMf[wrist_frame_id];
+  out.wrist_position = to_array(wrist.translation());
+  out.wrist_rotation = to_row_major(wrist.rotation());
+  const Eigen::Matrix3d wrist_t = wrist.rotation().transpose();
+  out.tips.resize(finger_frame_ids.size());
+  for (std::size_t f = 0; f < finger_frame_ids.size(); ++f) {
+    const pinocchio::SE3& tip = data->oMf[finger_frame_ids[f]];
+    const Eigen::Matrix3d world_rotation = tip.rotation() * finger_axes[f];
+    TipKinematics& t = out.tips[f];
+    t.position_world = to_array(tip.translation());
+    t.rotation_world = to_row_major(world_rotation);
+    t.position_wrist = to_array(wrist_t * (tip.translation() - wrist.translation()));
+    t.rotation_wrist = to_row_major(wrist_t * world_rotation);
+  }
+}
+
+// Fingertip Jacobians over the active joints: the frame Jacobian's columns gathered through the
+// (coupling-folded) selection, which has only a few non-zero entries per column.
+void PinocchioHandKinematics::Impl::fill_tip_jacobians(HandTipKinematics& out) {
+  const Eigen::Matrix3d wrist_t = data->oMf[wrist_frame_id].rotation().transpose();
+  const std::size_t n = meta.active_indices.size();
+  for (std::size_t f = 0; f < finger_frame_ids.size(); ++f) {
+    frame_jacobian.setZero();
+    pinocchio::getFrameJacobian(model, *data, finger_frame_ids[f], pinocchio::LOCAL_WORLD_ALIGNED,
+                                frame_jacobian);
+    reduced_jacobian.setZero();
+    for (const SelectionEntry& e : selection_entries) {
+      reduced_jacobian.col(e.k) += e.factor * frame_jacobian.col(e.v);
+    }
+    TipKinematics& t = out.tips[f];
+    t.position_jacobian.rows = 3;
+    t.position_jacobian.cols = n;
+    t.position_jacobian.data.resize(3 * n);
+    t.angular_jacobian.rows = 3;
+    t.angular_jacobian.cols = n;
+    t.angular_jacobian.data.resize(3 * n);
+    for (std::size_t c = 0; c < n; ++c) {
+      const Eigen::Index k = static_cast<Eigen::Index>(c);
+      const Eigen::Vector3d linear = wrist_t * reduced_jacobian.block<3, 1>(0, k);
+      for (int r = 0; r < 3; ++r) {
+        t.position_jacobian.data[static_cast<std::size_t>(r) * n + c] = linear[r];
+        t.angular_jacobian.data[static_cast<std::size_t>(r) * n + c] = reduced_jacobian(3 + r, k);
+      }
+    }
+  }
 }
 
 template <typename State>
-void PinocchioHandKinematics::Impl::fill_state(State& state) const {
-  const pinocchio::SE3& wrist = data->oMf[wrist_frame_id];
-  state.wrist_position = to_array(wrist.translation());
-  state.wrist_rotation = to_row_major(wrist.rotation());
-  const Eigen::Matrix3d wrist_t = wrist.rotation().transpose();
-  for (const std::string& finger : meta.finger_order) {
-    const pinocchio::SE3& tip = data->oMf[tip_frame_ids.at(finger)];
-    const Eigen::Matrix3d world_rotation = tip.rotation() * tip_axis_rotations.at(finger);
-    state.tip_positions_world[finger] = to_array(tip.translation());
-    state.tip_rotations_world[finger] = to_row_major(world_rotation);
-    state.tip_positions_wrist[finger] = to_array(wrist_t * (tip.translation() - wrist.translation()));
-    state.tip_rotations_wrist[finger] = to_row_major(wrist_t * world_rotation);
+void PinocchioHandKinematics::Impl::fill_state(State& state, const HandTipKinematics& tips) const {
+  state.wrist_position = tips.wrist_position;
+  state.wrist_rotation = tips.wrist_rotation;
+  for (std::size_t f = 0; f < meta.finger_order.size(); ++f) {
+    const std::string& finger = meta.finger_order[f];
+    const TipKinematics& t = tips.tips[f];
+    state.tip_positions_world[finger] = t.position_world;
+    state.tip_rotations_world[finger] = t.rotation_world;
+    state.tip_positions_wrist[finger] = t.position_wrist;
+    state.tip_rotations_wrist[finger] = t.rotation_wrist;
   }
 }
 
@@ -453,30 +515,52 @@ std::vector<double> PinocchioHandKinematics::active_from_full(const std::vector<
 }
 
 HandKinematicsState PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active) {
-  std::vector<double> full;
-  impl_->run_kinematics(q_active, false, full);
   HandKinematicsState state;
-  impl_->fill_state(state);
+  state_from_active(q_active, state);
   return state;
 }
 
 HandKinematicsLinearization PinocchioHandKinematics::linearized_state_from_active(
     const std::vector<double>& q_active) {
-  Impl& impl = *impl_;
-  std::vector<double> full;
-  impl.run_kinematics(q_active, true, full);
   HandKinematicsLinearization lin;
-  impl.fill_state(lin);
-  const Eigen::Matrix3d wrist_t = impl.data->oMf[impl.wrist_frame_id].rotation().transpose();
-  for (const std::string& finger : impl.meta.finger_order) {
-    impl.frame_jacobian.setZero();
-    pinocchio::getFrameJacobian(impl.model, *impl.data, impl.tip_frame_ids.at(finger),
-                                pinocchio::LOCAL_WORLD_ALIGNED, impl.frame_jacobian);
-    impl.reduced_jacobian.noalias() = impl.frame_jacobian * impl.effective_selection;
-    lin.tip_position_jacobians[finger] = to_dense(wrist_t * impl.reduced_jacobian.topRows<3>());
-    lin.tip_angular_jacobians[finger] = to_dense(impl.reduced_jacobian.bottomRows<3>());
-  }
+  linearized_state_from_active(q_active, lin);
   return lin;
+}
+
+void PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active,
+                                                HandKinematicsState& out) {
+  Impl& impl = *impl_;
+  tip_kinematics_from_active(q_active, impl.tips_scratch);
+  impl.fill_state(out, impl.tips_scratch);
+}
+
+void PinocchioHandKinematics::linearized_state_from_active(const std::vector<double>& q_active,
+                                                           HandKinematicsLinearization& out) {
+  Impl& impl = *impl_;
+  linearized_tip_kinematics_from_active(q_active, impl.tips_scratch);
+  impl.fill_state(out, impl.tips_scratch);
+  for (std::size_t f = 0; f < impl.meta.finger_order.size(); ++f) {
+    const std::string& finger = impl.meta.finger_order[f];
+    out.tip_position_jacobians[finger] = impl.tips_scratch.tips[f].position_jacobian;
+    out.tip_angular_jacobians[finger] = impl.tips_scratch.tips[f].angular_jacobian;
+  }
+}
+
+const std::vector<std::string>& PinocchioHandKinematics::finger_order() const {
+  return impl_->meta.finger_order;
+}
+
+void PinocchioHandKinematics::tip_kinematics_from_active(const std::vector<double>& q_active,
+                                                         HandTipKinematics& out) {
+  impl_->run_kinematics(q_active, false);
+  impl_->fill_tips(out);
+}
+
+void PinocchioHandKinematics::linearized_tip_kinematics_from_active(const std::vector<double>& q_active,
+                                                                    HandTipKinematics& out) {
+  impl_->run_kinematics(q_active, true);
+  impl_->fill_tips(out);
+  impl_->fill_tip_jacobians(out);
 }
 
 void PinocchioHandKinematics::apply_active(const std::vector<double>& q_active) {
@@ -495,23 +579,27 @@ const std::vector<std::string>& PinocchioHandKinematics::skeleton_node_names() c
 }
 
 std::vector<SkeletonPose> PinocchioHandKinematics::skeleton_poses_local(const std::vector<double>& q_active) {
-  Impl& impl = *impl_;
   std::vector<SkeletonPose> poses;
-  if (impl.skeleton_node_names.empty()) return poses;
-  std::vector<double> full;
-  impl.run_kinematics(q_active, false, full);
+  skeleton_poses_local(q_active, poses);
+  return poses;
+}
+
+void PinocchioHandKinematics::skeleton_poses_local(const std::vector<double>& q_active,
+                                                   std::vector<SkeletonPose>& poses) {
+  Impl& impl = *impl_;
+  poses.resize(impl.skeleton_node_names.size());
+  if (impl.skeleton_node_names.empty()) return;
+  impl.run_kinematics(q_active, false);
+  for (std::size_t id : impl.skeleton_frame_ids) pinocchio::updateFramePlacement(impl.model, *impl.data, id);
   const pinocchio::SE3& wrist = impl.data->oMf[impl.wrist_frame_id];
   const Eigen::Matrix3d wrist_t = wrist.rotation().transpose();
-  poses.reserve(impl.skeleton_node_names.size());
   for (std::size_t i = 0; i < impl.skeleton_node_names.size(); ++i) {
     const pinocchio::SE3& node = impl.data->oMf[impl.skeleton_frame_ids[i]];
-    SkeletonPose pose;
+    SkeletonPose& pose = poses[i];
     pose.name = impl.skeleton_node_names[i];
     pose.position = to_array(wrist_t * (node.translation() - wrist.translation()));
     pose.quaternion = quaternion_xyzw(wrist_t * node.rotation());
-    poses.push_back(std::move(pose));
   }
-  return poses;
 }
 
 }  // namespace kelto::hand

@@ -42,6 +42,17 @@ class PinocchioHandKinematics {
   // Forward kinematics; these write the model's Pinocchio data but never change the current state.
   HandKinematicsState state_from_active(const std::vector<double>& q_active);
   HandKinematicsLinearization linearized_state_from_active(const std::vector<double>& q_active);
+  // The same into `out`, whose map entries are overwritten in place: no allocation once `out` has been
+  // filled by this model before.
+  void state_from_active(const std::vector<double>& q_active, HandKinematicsState& out);
+  void linearized_state_from_active(const std::vector<double>& q_active, HandKinematicsLinearization& out);
+
+  // The fingers of the tip maps, in order; the tips of a HandTipKinematics follow it.
+  const std::vector<std::string>& finger_order() const;
+  // The same forward kinematics (and Jacobians) into `out`, reusing its storage: no allocation once `out`
+  // has been filled before.
+  void tip_kinematics_from_active(const std::vector<double>& q_active, HandTipKinematics& out);
+  void linearized_tip_kinematics_from_active(const std::vector<double>& q_active, HandTipKinematics& out);
 
   // Makes `q_active` (expanded and projected) the current state.
   void apply_active(const std::vector<double>& q_active);
@@ -51,6 +62,8 @@ class PinocchioHandKinematics {
   // relative to the wrist.
   const std::vector<std::string>& skeleton_node_names() const;
   std::vector<SkeletonPose> skeleton_poses_local(const std::vector<double>& q_active);
+  // The same into `out`, reusing its entries.
+  void skeleton_poses_local(const std::vector<double>& q_active, std::vector<SkeletonPose>& out);
 
  private:
   struct Impl;

@@ -14,6 +14,13 @@ const typename Map::mapped_type& finger_at(const Map& map, const Key& key) {
   return it->second;
 }
 
+template <typename Map, typename Key>
+typename Map::mapped_type& finger_at(Map& map, const Key& key) {
+  const auto it = map.find(key);
+  if (it == map.end()) throw std::out_of_range("map::at:  key not found");
+  return it->second;
+}
+
 // The entry's value, or the fallback when the map has no entry for the key.
 template <typename Map, typename Key>
 typename Map::mapped_type value_or(const Map& map, const Key& key,

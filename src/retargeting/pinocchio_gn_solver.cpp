@@ -97,8 +97,32 @@ double max_abs(const Eigen::VectorXd& v) {
 
 }  // namespace
 
+// The same solve as damped_solve with storage kept from call to call.
+struct PinocchioGNSolver::NormalEquations {
+  Eigen::MatrixXd JtJ;
+  Eigen::MatrixXd damped;
+  Eigen::VectorXd g;
+  Eigen::VectorXd rhs;
+  Eigen::VectorXd dq;
+  Eigen::PartialPivLU<Eigen::MatrixXd> lu;
+
+  void solve(double damping) {
+    damped = JtJ;
+    damped.diagonal().array() += damping;
+    rhs = -g;
+    lu.compute(damped);
+    dq = lu.solve(rhs);
+    if (!dq.allFinite()) dq = damped.completeOrthogonalDecomposition().solve(rhs);
+  }
+};
+
+PinocchioGNSolver::~PinocchioGNSolver() = default;
+PinocchioGNSolver::PinocchioGNSolver(PinocchioGNSolver&&) noexcept = default;
+
 PinocchioGNSolver::PinocchioGNSolver(PinocchioHandKinematics& kinematics, const Config& config)
-    : kinematics_(kinematics), objective_(make_objective(kinematics, config)) {
+    : kinematics_(kinematics),
+      objective_(make_objective(kinematics, config)),
+      normal_(std::make_unique<NormalEquations>()) {
   auto number = [&config](const std::string& key, double& target) {
     if (config.contains(key)) target = config.number(key);
   };
@@ -164,28 +188,32 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   std::optional<HandKinematicsState> best_state;
   std::uint64_t iterations = 0;
   std::vector<double> candidate(n);
-  Eigen::VectorXd g(n);
-  Eigen::MatrixXd JtJ(n, n);
+  NormalEquations& normal = *normal_;
+  Eigen::VectorXd& g = normal.g;
+  Eigen::MatrixXd& JtJ = normal.JtJ;
 
   // The linearization at q is kept while q stays put: after a rejected step the next iteration differs
   // only in its damping.
   bool linearized = false;
   double cost = 0.0;
-  Eigen::VectorXd dq(n);
+  const Eigen::VectorXd& dq = normal.dq;
   while (iterations < gn_max_iters_) {
     if (!linearized) {
-      HandKinematicsLinearization lin = kinematics_.linearized_state_from_active(q);
-      const ObjectiveLinearization lr = objective_.linearized_residual_and_jacobian(lin, target, q, q_prev);
+      HandKinematicsLinearization& lin = linearization_;
+      kinematics_.linearized_state_from_active(q, lin);
+      ObjectiveLinearization& lr = objective_linearization_;
+      objective_.linearized_residual_and_jacobian(lin, target, q, q_prev, lr);
       cost = half_squared_norm(lr.residual);
       if (cost < best_cost) {
         best_cost = cost;
         best_q = q;
-        best_state = HandKinematicsState{lin.wrist_position,
-                                         lin.wrist_rotation,
-                                         std::move(lin.tip_positions_wrist),
-                                         std::move(lin.tip_rotations_wrist),
-                                         std::move(lin.tip_positions_world),
-                                         std::move(lin.tip_rotations_world)};
+        if (!best_state) best_state.emplace();
+        best_state->wrist_position = lin.wrist_position;
+        best_state->wrist_rotation = lin.wrist_rotation;
+        best_state->tip_positions_wrist = lin.tip_positions_wrist;
+        best_state->tip_rotations_wrist = lin.tip_rotations_wrist;
+        best_state->tip_positions_world = lin.tip_positions_world;
+        best_state->tip_rotations_world = lin.tip_rotations_world;
       }
       const Eigen::Map<const RowMajorMatrix> J(lr.jacobian.data.data(),
                                                static_cast<Eigen::Index>(lr.jacobian.rows),
@@ -200,7 +228,7 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
     ++iterations;
     if (g_max <= gtol_ && cost <= ftol_) break;
 
-    dq = damped_solve(JtJ, lambda, -g);
+    normal.solve(lambda);
     const double dq_max = max_abs(dq);
     if (dq_max <= xtol_ && cost <= ftol_) break;
 
@@ -216,9 +244,9 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
       // out, the forward kinematics are not needed. The margin keeps the decision clear of rounding.
       const double lower_bound = joint_terms_cost(candidate, q_prev);
       if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
-      const double candidate_cost = half_squared_norm(
-          objective_.residual_terms(kinematics_.state_from_active(candidate), target, candidate, q_prev)
-              .concatenated());
+      kinematics_.state_from_active(candidate, candidate_state_);
+      objective_.residual_terms(candidate_state_, target, candidate, q_prev, candidate_terms_);
+      const double candidate_cost = 0.5 * candidate_terms_.squared_norm();
       if (candidate_cost + ftol_ < cost) {
         q = candidate;
         lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);
@@ -298,14 +326,15 @@ std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& ta
                           detail::value_or(c.orientation_by_finger, f, 1.0));
     const double mult = coarse_orientation_multiplier_ * orientation;
     if (mult > 0.0) {
-      const Mat3& R = detail::finger_at(lin.tip_rotations_wrist, f);
-      const Mat3& T = detail::finger_at(target.target_rotations, f);
-      const Mat3& Rw = detail::finger_at(lin.tip_rotations_world, f);
-      const DenseMatrix& omega = detail::finger_at(lin.tip_angular_jacobians, f);
       static const char* const kAxes[3] = {"x", "y", "z"};
       for (int k = 0; k < 3; ++k) {
         const auto axis = c.orientation_axis_weights.find(kAxes[k]);
         if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
+        // The rotations are needed only for the axes held.
+        const Mat3& R = detail::finger_at(lin.tip_rotations_wrist, f);
+        const Mat3& T = detail::finger_at(target.target_rotations, f);
+        const Mat3& Rw = detail::finger_at(lin.tip_rotations_world, f);
+        const DenseMatrix& omega = detail::finger_at(lin.tip_angular_jacobians, f);
         const double s = std::sqrt(mult * axis->second);
         const Vec3 rk = column(R, k), tk = column(T, k), ck = column(Rw, k);
         std::vector<Vec3> cols(m);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ class PinocchioGNSolver {
  public:
   // Keeps a reference to `kinematics`, which must outlive the solver.
   PinocchioGNSolver(PinocchioHandKinematics& kinematics, const Config& config);
+  ~PinocchioGNSolver();
+  PinocchioGNSolver(PinocchioGNSolver&&) noexcept;
+  PinocchioGNSolver(const PinocchioGNSolver&) = delete;
+  PinocchioGNSolver& operator=(const PinocchioGNSolver&) = delete;
 
   // Solves from q_init, or from coarse_seed(target, q_prev) when q_init is empty.
   RetargetSolveOutcome solve(const RetargetTargetFrame& target, const std::vector<double>& q_prev,
@@ -72,6 +77,14 @@ class PinocchioGNSolver {
   double coarse_damping_ = 1e-4;
   double coarse_max_step_rad_ = 0.5;
   double coarse_orientation_multiplier_ = 8.0;
+
+  // Storage reused by every solve, so that the iterations do not allocate.
+  HandKinematicsLinearization linearization_;
+  ObjectiveLinearization objective_linearization_;
+  HandKinematicsState candidate_state_;
+  ObjectiveResidualTerms candidate_terms_;
+  struct NormalEquations;  // the damped normal equations and their decomposition
+  std::unique_ptr<NormalEquations> normal_;
 };
 
 }  // namespace kelto::hand

@@ -155,6 +155,15 @@ std::vector<double> ObjectiveResidualTerms::concatenated() const {
   return out;
 }
 
+double ObjectiveResidualTerms::squared_norm() const {
+  double sum = 0.0;
+  for (const std::vector<double>* block : {&shape, &pinch, &pinch_pad_alignment, &orientation,
+                                           &joint_regularization, &joint_coupling, &deep_flex, &velocity}) {
+    for (double value : *block) sum += value * value;
+  }
+  return sum;
+}
+
 RetargetObjective::RetargetObjective(RetargetObjectiveConfig config, std::vector<double> q_rest_active,
                                      std::vector<std::string> finger_order)
     : config_(std::move(config)),
@@ -170,10 +179,22 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
                                                          const RetargetTargetFrame& target,
                                                          const std::vector<double>& q,
                                                          const std::vector<double>& q_prev) const {
+  ObjectiveResidualTerms terms;
+  residual_terms(state, target, q, q_prev, terms);
+  return terms;
+}
+
+void RetargetObjective::residual_terms(const HandKinematicsState& state, const RetargetTargetFrame& target,
+                                       const std::vector<double>& q, const std::vector<double>& q_prev,
+                                       ObjectiveResidualTerms& terms) const {
   check_sizes(q, q_prev, q_rest_active_);
   const RetargetObjectiveConfig& c = config_;
   const std::size_t n = q.size();
-  ObjectiveResidualTerms terms;
+  for (std::vector<double>* block :
+       {&terms.shape, &terms.pinch, &terms.pinch_pad_alignment, &terms.orientation,
+        &terms.joint_regularization, &terms.joint_coupling, &terms.deep_flex, &terms.velocity}) {
+    block->clear();
+  }
 
   terms.shape.reserve(3 * finger_order_.size());
   for (const std::string& f : finger_order_) {
@@ -211,11 +232,12 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
   for (const std::string& f : finger_order_) {
     const double I = orientation_term_weight(c, target, f);
     if (!(I > 0.0)) continue;
-    const Mat3& R = finger_at(state.tip_rotations_wrist, f);
-    const Mat3& T = finger_at(target.target_rotations, f);
     for (int k = 0; k < 3; ++k) {
       const double axis = axis_weight(c, k);
       if (!(axis > 0.0)) continue;
+      // The rotations are needed only for the axes held.
+      const Mat3& R = finger_at(state.tip_rotations_wrist, f);
+      const Mat3& T = finger_at(target.target_rotations, f);
       append_scaled(terms.orientation, sub(column(R, k), column(T, k)), std::sqrt(I) * std::sqrt(axis));
     }
   }
@@ -237,18 +259,28 @@ ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsSta
   for (std::size_t i = 0; i < n; ++i) {
     terms.velocity[i] = std::sqrt(positive(c.velocity_regularization.at(i))) * (q[i] - q_prev[i]);
   }
-  return terms;
 }
 
 ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
     const HandKinematicsLinearization& lin, const RetargetTargetFrame& target, const std::vector<double>& q,
     const std::vector<double>& q_prev) const {
+  ObjectiveLinearization out;
+  linearized_residual_and_jacobian(lin, target, q, q_prev, out);
+  return out;
+}
+
+void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLinearization& lin,
+                                                         const RetargetTargetFrame& target,
+                                                         const std::vector<double>& q,
+                                                         const std::vector<double>& q_prev,
+                                                         ObjectiveLinearization& out) const {
   check_sizes(q, q_prev, q_rest_active_);
   const RetargetObjectiveConfig& c = config_;
   const std::size_t n = q.size();
-  ObjectiveLinearization out;
   std::vector<double>& r = out.residual;
   DenseMatrix& J = out.jacobian;
+  r.clear();
+  J.data.clear();
   J.rows = 0;
   J.cols = n;
   const std::size_t expected_rows =
@@ -327,12 +359,12 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   for (const std::string& f : finger_order_) {
     const double I = orientation_term_weight(c, target, f);
     if (!(I > 0.0)) continue;
-    const Mat3& R = finger_at(lin.tip_rotations_wrist, f);
-    const Mat3& T = finger_at(target.target_rotations, f);
-    const DenseMatrix& omega = finger_at(lin.tip_angular_jacobians, f);
     for (int k = 0; k < 3; ++k) {
       const double axis = axis_weight(c, k);
       if (!(axis > 0.0)) continue;
+      const Mat3& R = finger_at(lin.tip_rotations_wrist, f);
+      const Mat3& T = finger_at(target.target_rotations, f);
+      const DenseMatrix& omega = finger_at(lin.tip_angular_jacobians, f);
       const double s = std::sqrt(I) * std::sqrt(axis);
       append_scaled(r, sub(column(R, k), column(T, k)), s);
       const Vec3 ck = column(finger_at(lin.tip_rotations_world, f), k);
@@ -364,9 +396,10 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   for (const JointCouplingRegularization& rule : c.joint_coupling) {
     const double s = std::sqrt(rule.weight);
     r.push_back(s * (q.at(rule.index_a) - q.at(rule.index_b) - rule.offset));
+    // A rule of a joint with itself is a constant: its two entries cancel.
     const std::size_t row = append_zero_row(J);
-    J.data[row + rule.index_b] = -s;
-    J.data[row + rule.index_a] = s;
+    J.data[row + rule.index_a] += s;
+    J.data[row + rule.index_b] -= s;
   }
 
   // Deep flex; the activation depends on q_prev only.
@@ -392,7 +425,6 @@ ObjectiveLinearization RetargetObjective::linearized_residual_and_jacobian(
   }
 
   if (J.rows != r.size()) throw std::runtime_error("Objective residual and Jacobian row counts differ");
-  return out;
 }
 
 }  // namespace kelto::hand

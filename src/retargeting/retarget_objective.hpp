@@ -23,6 +23,8 @@ struct ObjectiveResidualTerms {
 
   // The eight blocks joined in member order.
   std::vector<double> concatenated() const;
+  // The sum of squares of concatenated(), added up in the same order, without building it.
+  double squared_norm() const;
 };
 
 // Residual and Jacobian (one row per residual element, one column per active joint).
@@ -51,6 +53,14 @@ class RetargetObjective {
                                                           const RetargetTargetFrame& target,
                                                           const std::vector<double>& q,
                                                           const std::vector<double>& q_prev) const;
+
+  // Both into `out`, reusing its storage: no allocation once `out` has held results of the same shape.
+  void residual_terms(const HandKinematicsState& state, const RetargetTargetFrame& target,
+                      const std::vector<double>& q, const std::vector<double>& q_prev,
+                      ObjectiveResidualTerms& out) const;
+  void linearized_residual_and_jacobian(const HandKinematicsLinearization& linearization,
+                                        const RetargetTargetFrame& target, const std::vector<double>& q,
+                                        const std::vector<double>& q_prev, ObjectiveLinearization& out) const;
 
  private:
   RetargetObjectiveConfig config_;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
 
 #include "kinematics/frame_math.hpp"
 #include "kinematics/vec3.hpp"
@@ -45,6 +48,37 @@ double side_touch_threshold(const TipMappingParameters& p, const std::string& fi
     return *it->second.human_contact_threshold_m;
   }
   return p.side_touch_human_contact_threshold_m;
+}
+
+// The entry of `key` in `map`, made when missing from the node `spare` holds for that key (so that a
+// frame rebuilt with the keys of its previous contents allocates nothing), else from a new node. A new
+// entry starts value-initialised as with operator[]; a diagnostics entry is always written whole, so a
+// reused one keeps its text buffer.
+template <typename Map>
+typename Map::mapped_type& put(Map& map, Map& spare, const std::string& key) {
+  const auto found = map.find(key);
+  if (found != map.end()) return found->second;
+  const auto old = spare.find(key);
+  if (old == spare.end()) return map.emplace(key, typename Map::mapped_type{}).first->second;
+  auto node = spare.extract(old);
+  if constexpr (!std::is_same_v<typename Map::mapped_type, DiagnosticValue>) node.mapped() = {};
+  return map.insert(std::move(node)).position->second;
+}
+
+// Moves every map of `frame` into `spare`, leaving `frame`'s maps empty.
+void take_maps(RetargetTargetFrame& frame, RetargetTargetFrame& spare) {
+  spare.target_positions_world.swap(frame.target_positions_world);
+  spare.target_rotations_world.swap(frame.target_rotations_world);
+  spare.target_positions.swap(frame.target_positions);
+  spare.target_rotations.swap(frame.target_rotations);
+  spare.human_tip_positions.swap(frame.human_tip_positions);
+  spare.shape_weights.swap(frame.shape_weights);
+  spare.pinch_vectors.swap(frame.pinch_vectors);
+  spare.pinch_weights.swap(frame.pinch_weights);
+  spare.orientation_weights.swap(frame.orientation_weights);
+  spare.reference_points.swap(frame.reference_points);
+  spare.reference_weights.swap(frame.reference_weights);
+  spare.diagnostics.swap(frame.diagnostics);
 }
 
 struct DynamicPalmDebug {
@@ -92,6 +126,21 @@ double finger_bend_angle_deg(const std::string& finger, const std::map<std::stri
 RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
                                            const TipMappingParameters& params, const Mat3& wrist_rotation) {
   RetargetTargetFrame frame;
+  build_tip_target_frame(glove, wrist_origin, params, wrist_rotation, frame);
+  return frame;
+}
+
+void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
+                            const TipMappingParameters& params, const Mat3& wrist_rotation,
+                            RetargetTargetFrame& frame) {
+  RetargetTargetFrame spare;
+  take_maps(frame, spare);
+  std::string key_text;
+  auto key = [&key_text](const char* prefix,
+                         const std::string& suffix = std::string()) -> const std::string& {
+    key_text.assign(prefix).append(suffix);
+    return key_text;
+  };
   frame.source = glove.source;
   frame.timestamp_s = glove.timestamp_s;
   frame.wrist_origin = wrist_origin;
@@ -113,10 +162,11 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
     const Vec3 tip = add(mul(tip_pose.rotation, o), tip_pose.position);
     const Vec3 b = mul(B, tip);
     base_tips[f] = b;
-    frame.human_tip_positions[f] = mul(M, b);
+    put(frame.human_tip_positions, spare.human_tip_positions, f) = mul(M, b);
     const Mat3 R =
         mul(tip_pose.rotation, detail::value_or(params.input_tip_rotation_offset_local, f, kIdentity));
-    frame.target_rotations[f] = build_rotation_from_xz(mul(MB, column(R, 0)), mul(MB, column(R, 2)));
+    put(frame.target_rotations, spare.target_rotations, f) =
+        build_rotation_from_xz(mul(MB, column(R, 0)), mul(MB, column(R, 2)));
   }
   auto& h = frame.human_tip_positions;
 
@@ -125,9 +175,9 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
   if (params.tripod_pinch_enabled && params.tripod_pinch_fingers.size() == 2) {
     const std::string& fa = params.tripod_pinch_fingers[0];
     const std::string& fb = params.tripod_pinch_fingers[1];
-    Vec3& ha = h.at(fa);
-    Vec3& hb = h.at(fb);
-    Vec3& ht = h.at("thumb");
+    Vec3& ha = finger_at(h, fa);
+    Vec3& hb = finger_at(h, fb);
+    Vec3& ht = finger_at(h, std::string("thumb"));
     const double w =
         std::min(pinch_sigmoid(norm(sub(ha, ht)), params), pinch_sigmoid(norm(sub(hb, ht)), params));
     if (w > 0.0) {
@@ -166,7 +216,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
         const auto mcp = params.mcp_joint_position.find(f);
         const auto ref = params.mcp90_reference_vector.find(f);
         if (mcp != params.mcp_joint_position.end() && ref != params.mcp90_reference_vector.end()) {
-          const Vec3 v = sub(base_tips.at(f), mcp->second);
+          const Vec3 v = sub(finger_at(base_tips, f), mcp->second);
           const double nr = norm(ref->second);
           if (norm(v) > 1e-9 && nr > 1e-9) {
             const double q = dot(v, ref->second) / (nr * nr);
@@ -180,7 +230,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
         palm_debug[f] = {z, bend, e};
       }
     }
-    frame.target_positions[f] = add(P, scaled(h.at(f), s));
+    put(frame.target_positions, spare.target_positions, f) = add(P, scaled(finger_at(h, f), s));
   }
 
   // 4. Dynamic thumb adduction offset.
@@ -214,7 +264,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       }
     }
     if (adduction_applied) {
-      Vec3& thumb = frame.target_positions.at("thumb");
+      Vec3& thumb = finger_at(frame.target_positions, std::string("thumb"));
       thumb = add(thumb, adduction_bias);
     }
   }
@@ -252,7 +302,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       }
     }
     if (!side_partner.empty()) {
-      const SideTouchPlane& plane = params.side_touch_planes.at(side_partner);
+      const SideTouchPlane& plane = finger_at(params.side_touch_planes, side_partner);
       const double nr = norm(plane.robot_normal);
       if (nr > 1e-9) {
         const Vec3 n_hat = scaled(plane.robot_normal, 1.0 / nr);
@@ -263,7 +313,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
           clearance = *by_finger->second.robot_clearance_m;
         }
         if (side_d < 0.0) clearance = -clearance;
-        Vec3& thumb = frame.target_positions.at("thumb");
+        Vec3& thumb = finger_at(frame.target_positions, std::string("thumb"));
         side_g = dot(sub(thumb, plane.robot_point), n_hat);
         side_adjustment = scaled(n_hat, side_alpha * (clearance - side_g));
         thumb = add(thumb, side_adjustment);
@@ -275,8 +325,8 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
   // 6. Weights.
   const double orientation_default = glove.local_tips.empty() ? 0.0 : 1.0;
   for (const std::string& f : F) {
-    frame.shape_weights[f] = 1.0;
-    frame.orientation_weights[f] = orientation_default;
+    put(frame.shape_weights, spare.shape_weights, f) = 1.0;
+    put(frame.orientation_weights, spare.orientation_weights, f) = orientation_default;
   }
 
   // 7. Pinch model.
@@ -288,7 +338,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
     const Vec3 thumb = finger_at(h, std::string("thumb"));
     for (const std::string& c : params.pinch_candidate_fingers) {
       if (c == "thumb" || !contains_name(F, c)) continue;
-      const Vec3 v = sub(h.at(c), thumb);
+      const Vec3 v = sub(finger_at(h, c), thumb);
       const double d = norm(v);
       const Vec3 u = d > 1e-9 ? scaled(v, 1.0 / d) : Vec3{0.0, 0.0, 0.0};
       if (d < closest_distance) {
@@ -303,18 +353,19 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
       } else if (d <= eps1) {
         reach = (d - eps2) * eps1 / std::max(eps1 - eps2, 1e-9);
       }
-      frame.pinch_vectors[c] = scaled(u, s * std::max(reach, params.pinch_contact_distance_m));
+      put(frame.pinch_vectors, spare.pinch_vectors, c) =
+          scaled(u, s * std::max(reach, params.pinch_contact_distance_m));
       const double w = pinch_sigmoid(d, params);
-      frame.pinch_weights[c] = w;
+      put(frame.pinch_weights, spare.pinch_weights, c) = w;
       pinch_distances[c] = d;
       const double kf = detail::value_or(params.pinch_finger_compensation_weight_by_finger, c,
                                          params.pinch_finger_compensation_weight);
-      frame.shape_weights[c] = std::max(0.0, 1.0 - w * kf);
-      double& thumb_shape = frame.shape_weights["thumb"];
+      put(frame.shape_weights, spare.shape_weights, c) = std::max(0.0, 1.0 - w * kf);
+      double& thumb_shape = put(frame.shape_weights, spare.shape_weights, key("thumb"));
       thumb_shape = std::min(thumb_shape, std::max(0.0, 1.0 - w * params.pinch_thumb_compensation_weight));
-      frame.orientation_weights[c] =
+      put(frame.orientation_weights, spare.orientation_weights, c) =
           std::max(0.0, 1.0 - w * params.pinch_finger_orientation_compensation_weight);
-      double& thumb_orientation = frame.orientation_weights["thumb"];
+      double& thumb_orientation = put(frame.orientation_weights, spare.orientation_weights, key("thumb"));
       thumb_orientation = std::min(
           thumb_orientation, std::max(0.0, 1.0 - w * params.pinch_thumb_orientation_compensation_weight));
       if (w > strongest_weight) {
@@ -326,75 +377,85 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const
 
   // 8. World targets.
   for (const std::string& f : F) {
-    frame.target_positions_world[f] =
-        local_point_to_world(frame.target_positions.at(f), wrist_origin, wrist_rotation);
-    frame.target_rotations_world[f] = local_rotation_to_world(frame.target_rotations.at(f), wrist_rotation);
+    put(frame.target_positions_world, spare.target_positions_world, f) =
+        local_point_to_world(finger_at(frame.target_positions, f), wrist_origin, wrist_rotation);
+    put(frame.target_rotations_world, spare.target_rotations_world, f) =
+        local_rotation_to_world(finger_at(frame.target_rotations, f), wrist_rotation);
   }
 
   // 9. Reference points.
-  frame.reference_points["robot_palm_origin"] = wrist_origin;
-  frame.reference_points["human_palm_origin"] =
+  put(frame.reference_points, spare.reference_points, key("robot_palm_origin")) = wrist_origin;
+  put(frame.reference_points, spare.reference_points, key("human_palm_origin")) =
       local_point_to_world(params.palm_offset_local, wrist_origin, wrist_rotation);
-  frame.reference_weights["robot_palm_origin"] = 1.0;
-  frame.reference_weights["human_palm_origin"] = 1.0;
+  put(frame.reference_weights, spare.reference_weights, key("robot_palm_origin")) = 1.0;
+  put(frame.reference_weights, spare.reference_weights, key("human_palm_origin")) = 1.0;
 
   // 10. Diagnostics.
-  auto& diag = frame.diagnostics;
   auto flag = [](bool value) { return value ? 1.0 : 0.0; };
-  diag["pipeline"] = std::string("pinocchio_generic_retargeting");
-  diag["human_hand_scale"] = s;
-  diag["pinch_enabled"] = flag(params.pinch_enabled);
-  diag["pinch_epsilon2_m"] = params.pinch_epsilon2_m;
-  diag["pinch_contact_distance_m"] = params.pinch_contact_distance_m;
-  diag["pinch_thumb_compensation_weight"] = params.pinch_thumb_compensation_weight;
-  diag["pinch_finger_compensation_weight"] = params.pinch_finger_compensation_weight;
-  diag["pinch_thumb_orientation_compensation_weight"] = params.pinch_thumb_orientation_compensation_weight;
-  diag["pinch_finger_orientation_compensation_weight"] = params.pinch_finger_orientation_compensation_weight;
-  diag["pinch_closest_partner"] = closest_partner;
-  diag["pinch_strongest_partner"] = strongest_partner;
-  diag["pinch_strongest_weight"] = strongest_weight;
-  diag["pinch_closest_distance_m"] = closest_partner.empty() ? -1.0 : closest_distance;
-  diag["tripod_pinch_enabled"] = flag(params.tripod_pinch_enabled);
-  diag["tripod_pinch_weight"] = tripod_weight;
-  diag["orientation_enabled"] = orientation_default;
-  diag["dynamic_palm_z_enabled"] = flag(params.dynamic_palm_enabled);
-  diag["dynamic_thumb_adduction_enabled"] = flag(params.dynamic_thumb_adduction_enabled);
-  diag["side_touch_plane_enabled"] = flag(params.side_touch_enabled);
+  put(frame.diagnostics, spare.diagnostics, key("pipeline")) = "pinocchio_generic_retargeting";
+  put(frame.diagnostics, spare.diagnostics, key("human_hand_scale")) = s;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_enabled")) = flag(params.pinch_enabled);
+  put(frame.diagnostics, spare.diagnostics, key("pinch_epsilon2_m")) = params.pinch_epsilon2_m;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_contact_distance_m")) =
+      params.pinch_contact_distance_m;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_thumb_compensation_weight")) =
+      params.pinch_thumb_compensation_weight;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_finger_compensation_weight")) =
+      params.pinch_finger_compensation_weight;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_thumb_orientation_compensation_weight")) =
+      params.pinch_thumb_orientation_compensation_weight;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_finger_orientation_compensation_weight")) =
+      params.pinch_finger_orientation_compensation_weight;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_closest_partner")) = closest_partner;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_strongest_partner")) = strongest_partner;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_strongest_weight")) = strongest_weight;
+  put(frame.diagnostics, spare.diagnostics, key("pinch_closest_distance_m")) =
+      closest_partner.empty() ? -1.0 : closest_distance;
+  put(frame.diagnostics, spare.diagnostics, key("tripod_pinch_enabled")) = flag(params.tripod_pinch_enabled);
+  put(frame.diagnostics, spare.diagnostics, key("tripod_pinch_weight")) = tripod_weight;
+  put(frame.diagnostics, spare.diagnostics, key("orientation_enabled")) = orientation_default;
+  put(frame.diagnostics, spare.diagnostics, key("dynamic_palm_z_enabled")) =
+      flag(params.dynamic_palm_enabled);
+  put(frame.diagnostics, spare.diagnostics, key("dynamic_thumb_adduction_enabled")) =
+      flag(params.dynamic_thumb_adduction_enabled);
+  put(frame.diagnostics, spare.diagnostics, key("side_touch_plane_enabled")) =
+      flag(params.side_touch_enabled);
   for (const std::string& f : F) {
-    diag["shape_weight_" + f] = frame.shape_weights.at(f);
-    diag["pinch_finger_compensation_weight_" + f] = detail::value_or(
+    put(frame.diagnostics, spare.diagnostics, key("shape_weight_", f)) = finger_at(frame.shape_weights, f);
+    put(frame.diagnostics, spare.diagnostics, key("pinch_finger_compensation_weight_", f)) = detail::value_or(
         params.pinch_finger_compensation_weight_by_finger, f, params.pinch_finger_compensation_weight);
-    diag["pinch_epsilon2_m_" + f] =
+    put(frame.diagnostics, spare.diagnostics, key("pinch_epsilon2_m_", f)) =
         detail::value_or(params.pinch_epsilon2_m_by_finger, f, params.pinch_epsilon2_m);
   }
   for (const auto& [f, debug] : palm_debug) {
-    diag["dynamic_palm_z_" + f] = debug.z;
-    diag["dynamic_palm_angle_deg_" + f] = debug.bend_deg;
-    diag["dynamic_palm_extra_curl_alpha_" + f] = debug.extra_curl_alpha;
+    put(frame.diagnostics, spare.diagnostics, key("dynamic_palm_z_", f)) = debug.z;
+    put(frame.diagnostics, spare.diagnostics, key("dynamic_palm_angle_deg_", f)) = debug.bend_deg;
+    put(frame.diagnostics, spare.diagnostics, key("dynamic_palm_extra_curl_alpha_", f)) =
+        debug.extra_curl_alpha;
   }
   for (const auto& [f, w] : frame.pinch_weights) {
-    diag["pinch_weight_" + f] = w;
-    diag["pinch_distance_m_" + f] = pinch_distances.at(f);
+    put(frame.diagnostics, spare.diagnostics, key("pinch_weight_", f)) = w;
+    put(frame.diagnostics, spare.diagnostics, key("pinch_distance_m_", f)) = finger_at(pinch_distances, f);
   }
   if (adduction_applied) {
-    diag["dynamic_thumb_adduction_alpha"] = adduction_alpha;
-    diag["dynamic_thumb_adduction_bias_x"] = adduction_bias[0];
-    diag["dynamic_thumb_adduction_bias_y"] = adduction_bias[1];
-    diag["dynamic_thumb_adduction_bias_z"] = adduction_bias[2];
+    put(frame.diagnostics, spare.diagnostics, key("dynamic_thumb_adduction_alpha")) = adduction_alpha;
+    put(frame.diagnostics, spare.diagnostics, key("dynamic_thumb_adduction_bias_x")) = adduction_bias[0];
+    put(frame.diagnostics, spare.diagnostics, key("dynamic_thumb_adduction_bias_y")) = adduction_bias[1];
+    put(frame.diagnostics, spare.diagnostics, key("dynamic_thumb_adduction_bias_z")) = adduction_bias[2];
   }
   if (side_touch_applied) {
-    diag["side_touch_plane_partner"] = side_partner;
-    diag["side_touch_plane_alpha"] = side_alpha;
-    diag["side_touch_human_distance_m"] = side_d;
-    diag["side_touch_robot_distance_m"] = side_g;
-    diag["side_touch_human_threshold_m"] = side_thr;
-    diag["side_touch_mcp_angle_deg"] = side_bend;
-    diag["side_touch_mcp_trigger_angle_deg"] = params.side_touch_mcp_trigger_angle_deg;
-    diag["side_touch_adjustment_x"] = side_adjustment[0];
-    diag["side_touch_adjustment_y"] = side_adjustment[1];
-    diag["side_touch_adjustment_z"] = side_adjustment[2];
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_plane_partner")) = side_partner;
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_plane_alpha")) = side_alpha;
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_human_distance_m")) = side_d;
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_robot_distance_m")) = side_g;
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_human_threshold_m")) = side_thr;
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_mcp_angle_deg")) = side_bend;
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_mcp_trigger_angle_deg")) =
+        params.side_touch_mcp_trigger_angle_deg;
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_adjustment_x")) = side_adjustment[0];
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_adjustment_y")) = side_adjustment[1];
+    put(frame.diagnostics, spare.diagnostics, key("side_touch_adjustment_z")) = side_adjustment[2];
   }
-  return frame;
 }
 
 }  // namespace kelto::hand

@@ -40,6 +40,12 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove,
                                            const TipMappingParameters& params,
                                            const std::array<double, 9>& wrist_rotation);
 
+// The same into `frame`, whose previous contents are replaced; the map entries whose keys come again
+// keep their storage, so that rebuilding the frame of a steady glove stream allocates next to nothing.
+void build_tip_target_frame(const GloveFeatureFrame& glove, const std::array<double, 3>& wrist_origin,
+                            const TipMappingParameters& params, const std::array<double, 9>& wrist_rotation,
+                            RetargetTargetFrame& frame);
+
 // Bend of a finger in degrees within [0, max_angle_deg], from the base-rotated glove tip positions.
 double finger_bend_angle_deg(const std::string& finger,
                              const std::map<std::string, std::array<double, 3>>& tips,

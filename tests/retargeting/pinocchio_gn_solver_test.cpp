@@ -139,6 +139,13 @@ TEST(PinocchioGNSolver, CoarseSeedMovesOnlyItsJointsAndCapsTheStep) {
   }
   EXPECT_GT(largest, 0.0);
   EXPECT_LE(largest, 0.05 + 1e-12);
+  // With no tip axis held, the coarse finger's rotations are not needed.
+  Config no_axes = config;
+  for (const char* axis : {"x", "y", "z"})
+    no_axes.set_number(std::string("solver.weights.orientation_axis_weights.") + axis, 0.0);
+  RetargetTargetFrame no_rotation = target;
+  no_rotation.target_rotations.erase("thumb");
+  EXPECT_NO_THROW(PinocchioGNSolver(s.model, no_axes).coarse_seed(no_rotation, q_prev));
   // Without variable joints the seed is q_prev itself, reset list and all.
   config.remove("solver.coarse_to_fine.variable_joint_names");
   EXPECT_EQ(PinocchioGNSolver(s.model, config).coarse_seed(target, q_prev), q_prev);

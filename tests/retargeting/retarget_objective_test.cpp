@@ -99,7 +99,8 @@ TEST(RetargetObjective, JacobianMatchesFiniteDifferencesAndCostsAgree) {
     c.joint_regularization.assign(ToyHand::kJoints, 0.01);
     c.joint_regularization[3] = 0.0;
     c.velocity_regularization.assign(ToyHand::kJoints, 0.02);
-    c.joint_coupling = {{"a", "b", 1, 4, 0.8, 0.1}, {"b", "a", 9, 0, 0.5, -0.2}};
+    // The third coupling ties a joint to itself: a constant row whose Jacobian row is 0.
+    c.joint_coupling = {{"a", "b", 1, 4, 0.8, 0.1}, {"b", "a", 9, 0, 0.5, -0.2}, {"c", "c", 2, 2, 0.7, 0.3}};
     c.deep_flex = {{"d", "c", 4, 5, 1.1, 1.45, 0.2, 1.5}};
     const RetargetObjective objective(c, kRest, kHand.fingers);
     expect_consistent(objective, toy_target());
@@ -162,6 +163,20 @@ TEST(RetargetObjective, RowsLeftOut) {
     for (std::size_t i = 0; i < ToyHand::kJoints; ++i)
       EXPECT_EQ(lin.jacobian.data[18 * ToyHand::kJoints + i], 0.0);
   }
+}
+
+// With no tip axis held, a finger's rotations are looked up nowhere: a target without them is usable.
+TEST(RetargetObjective, AxesNotHeldNeedNoRotations) {
+  RetargetObjectiveConfig c;
+  c.orientation_axis_weights = {{"x", 0.0}, {"y", 0.0}, {"z", 0.0}};
+  c.joint_regularization = c.velocity_regularization = std::vector<double>(ToyHand::kJoints, 1e-4);
+  const RetargetObjective objective(c, kRest, kHand.fingers);
+  RetargetTargetFrame target = toy_target();
+  target.target_rotations.erase("first");
+  HandKinematicsState state = kHand.state(kQ);
+  state.tip_rotations_wrist.erase("first");
+  EXPECT_TRUE(objective.residual_terms(state, target, kQ, kPrev).orientation.empty());
+  EXPECT_NO_THROW(linearize(objective, target));
 }
 
 TEST(RetargetObjectiveConfig, WeightsRulesAndMirroredJointNames) {

@@ -45,6 +45,11 @@ TEST(RetargetingErrorTexts, OneRowPerText) {
   GloveFeatureFrame no_ring;
   for (const char* f : {"thumb", "first", "middle", "little"}) no_ring.local_tips[f] = Pose{};
   const TipMappingParameters params = TipMappingParameters::from_config(test::tip_config(), "right");
+  // A tripod finger that has no tip.
+  TipMappingParameters tripod = params;
+  tripod.finger_order = {"thumb", "first", "middle", "little"};
+  tripod.tripod_pinch_enabled = true;
+  tripod.tripod_pinch_fingers = {"first", "ring"};
   test::SolverSetup s(test::hand_config());
   Config coarse = s.config;
   coarse.set_strings("solver.coarse_to_fine.variable_joint_names", {"thumb_elbow"});
@@ -76,6 +81,8 @@ TEST(RetargetingErrorTexts, OneRowPerText) {
       {[&] { objective.linearized_residual_and_jacobian(narrow, target, q, q); },
        "Objective Jacobian block has the wrong column count"},
       {[&] { build_tip_target_frame(no_ring, {}, params, test::kIdentity); },
+       "out_of_range: map::at:  key not found"},
+      {[&] { build_tip_target_frame(no_ring, {}, tripod, test::kIdentity); },
        "out_of_range: map::at:  key not found"},
       {[&] { s.solver.solve({}, {0.0}); }, "Solver previous joint vector has the wrong size"},
       {[&] { PinocchioGNSolver(s.model, coarse); },

@@ -152,5 +152,31 @@ TEST(TipTargetFrame, DynamicPalmHeightAndBendAngle) {
   EXPECT_DOUBLE_EQ(angle({0, 0, 1}), 0.0);  // 180 degrees away
 }
 
+// A frame rebuilt in place over the frame of another glove sample, or with other rules that add and drop
+// entries, is the frame built afresh.
+TEST(TipTargetFrame, RebuiltInPlaceEqualsFresh) {
+  const Tips pinching{{{0, 0, 0}, {0, 0, 0.005}, {0, 0, 0.03}, {0, 0, 0.02}, {0, 0, 0.005}}};
+  const std::string adduction =
+      "    dynamic_thumb_adduction_offset: {enabled: true, driver_axis: x, open_driver_value: -1, "
+      "close_driver_value: 1}\n";
+  const std::vector<std::pair<GloveFeatureFrame, std::string>> inputs = {
+      {glove(pinching), ""}, {glove(), adduction}, {glove(pinching), adduction}, {glove(), ""}};
+  RetargetTargetFrame frame;
+  for (const auto& [sample, rules] : inputs) {
+    const TipMappingParameters params = TipMappingParameters::from_config(tip_config(rules), "right");
+    const RetargetTargetFrame fresh = build_tip_target_frame(sample, {0.1, 0, 0}, params, kIdentity);
+    build_tip_target_frame(sample, {0.1, 0, 0}, params, kIdentity, frame);
+    EXPECT_EQ(frame.target_positions, fresh.target_positions);
+    EXPECT_EQ(frame.target_rotations_world, fresh.target_rotations_world);
+    EXPECT_EQ(frame.human_tip_positions, fresh.human_tip_positions);
+    EXPECT_EQ(frame.shape_weights, fresh.shape_weights);
+    EXPECT_EQ(frame.orientation_weights, fresh.orientation_weights);
+    EXPECT_EQ(frame.pinch_vectors, fresh.pinch_vectors);
+    EXPECT_EQ(frame.pinch_weights, fresh.pinch_weights);
+    EXPECT_EQ(frame.reference_points, fresh.reference_points);
+    EXPECT_EQ(frame.diagnostics, fresh.diagnostics);
+  }
+}
+
 }  // namespace
 }  // namespace kelto::hand
