@@ -8,18 +8,18 @@
 #include <set>
 #include <stdexcept>
 
+#include "retargeting/names.hpp"
+
 namespace kelto::hand {
 namespace {
+
+using detail::contains_name;
 
 namespace fs = std::filesystem;
 
 bool regular_file_exists(const fs::path& path) {
   std::error_code ec;
   return fs::is_regular_file(fs::status(path, ec));
-}
-
-bool contains_name(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 fs::path find_pose_library(const Config& config) {

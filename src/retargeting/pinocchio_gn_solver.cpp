@@ -8,10 +8,14 @@
 
 #include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
+#include "retargeting/names.hpp"
 #include "retargeting/number_setting.hpp"
 
 namespace kelto::hand {
 namespace {
+
+using detail::kAxisNames;
+using detail::starts_with;
 
 using detail::column;
 using detail::cross;
@@ -19,10 +23,6 @@ using detail::Mat3;
 using detail::transpose_mul;
 using detail::Vec3;
 using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
 
 RetargetObjective make_objective(const PinocchioHandKinematics& kinematics, const Config& config) {
   RetargetObjectiveConfig objective_config =
@@ -326,9 +326,8 @@ std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& ta
                           detail::value_or(c.orientation_by_finger, f, 1.0));
     const double mult = coarse_orientation_multiplier_ * orientation;
     if (mult > 0.0) {
-      static const char* const kAxes[3] = {"x", "y", "z"};
       for (int k = 0; k < 3; ++k) {
-        const auto axis = c.orientation_axis_weights.find(kAxes[k]);
+        const auto axis = c.orientation_axis_weights.find(kAxisNames[k]);
         if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) continue;
         // The rotations are needed only for the axes held.
         const Mat3& R = detail::finger_at(lin.tip_rotations_wrist, f);

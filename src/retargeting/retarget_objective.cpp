@@ -7,9 +7,13 @@
 
 #include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
+#include "retargeting/names.hpp"
 
 namespace kelto::hand {
 namespace {
+
+using detail::contains_name;
+using detail::kAxisNames;
 
 using detail::add;
 using detail::column;
@@ -22,8 +26,6 @@ using detail::value_or;
 using detail::Vec3;
 
 const std::string kThumb = "thumb";
-const char* const kAxisNames[3] = {"x", "y", "z"};
-
 double positive(double w) {
   return w > 0.0 ? w : 0.0;
 }
@@ -63,10 +65,6 @@ std::string debug_string(const std::map<std::string, DiagnosticValue>& diagnosti
   if (it == diagnostics.end()) return std::string();
   if (const std::string* text = std::get_if<std::string>(&it->second)) return *text;
   return std::string();
-}
-
-bool contains_name(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // Share of an anchored pinch correction carried by the thumb.

@@ -4,14 +4,14 @@
 #include <set>
 #include <stdexcept>
 
+#include "retargeting/names.hpp"
 #include "retargeting/number_setting.hpp"
 
 namespace kelto::hand {
 namespace {
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
+using detail::kAxisNames;
+using detail::starts_with;
 
 bool ends_with(const std::string& text, char last) {
   return !text.empty() && text.back() == last;
@@ -86,7 +86,7 @@ RetargetObjectiveConfig RetargetObjectiveConfig::from_config(
     const std::string pinch_key = std::string("solver.weights.pinch_by_finger.") + finger;
     if (config.contains(pinch_key)) out.pinch_by_finger[finger] = config.number(pinch_key);
   }
-  for (const char* axis : {"x", "y", "z"}) {
+  for (const char* axis : kAxisNames) {
     const std::string key = std::string("solver.weights.orientation_axis_weights.") + axis;
     if (config.contains(key)) out.orientation_axis_weights[axis] = config.number(key);
   }

@@ -6,9 +6,12 @@
 #include <stdexcept>
 
 #include "kinematics/vec3.hpp"
+#include "retargeting/names.hpp"
 
 namespace kelto::hand {
 namespace {
+
+using detail::contains_name;
 
 using detail::column;
 using detail::determinant;
@@ -39,10 +42,6 @@ void read_boolean(const Config& config, const std::string& key, bool& target) {
 
 void read_strings(const Config& config, const std::string& key, std::vector<std::string>& target) {
   if (config.contains(key)) target = config.strings(key);
-}
-
-bool contains_name(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // Orthonormal columns and determinant +1, both within 1e-6; a NaN entry fails the first test.

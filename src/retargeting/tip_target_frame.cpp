@@ -10,9 +10,13 @@
 #include "kinematics/frame_math.hpp"
 #include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
+#include "retargeting/names.hpp"
 
 namespace kelto::hand {
 namespace {
+
+using detail::contains_name;
+using detail::kIdentity;
 
 using detail::add;
 using detail::column;
@@ -29,16 +33,9 @@ using detail::Vec3;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDegPerRad = 180.0 / kPi;
 
-double clamp(double v, double lo, double hi) {
-  return std::min(std::max(v, lo), hi);
-}
-bool contains_name(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 // Pinch switch: close to 1 well inside epsilon1, 0.5 at epsilon1, close to 0 beyond.
 double pinch_sigmoid(double distance, const TipMappingParameters& p) {
-  const double c = clamp(p.pinch_switch_gain * (distance - p.pinch_epsilon1_m), -60.0, 60.0);
+  const double c = std::clamp(p.pinch_switch_gain * (distance - p.pinch_epsilon1_m), -60.0, 60.0);
   return 1.0 / (1.0 + std::exp(c));
 }
 
@@ -108,7 +105,7 @@ double finger_bend_angle_deg(const std::string& finger, const std::map<std::stri
   const auto normal = params.mcp_motion_plane_normal.find(finger);
   if (normal == params.mcp_motion_plane_normal.end()) {
     double a = 0.0;
-    if (nv > 1e-9 && nr > 1e-9) a = std::acos(clamp(dot(v, ref) / (nv * nr), -1.0, 1.0)) * kDegPerRad;
+    if (nv > 1e-9 && nr > 1e-9) a = std::acos(std::clamp(dot(v, ref) / (nv * nr), -1.0, 1.0)) * kDegPerRad;
     m = a / A;
   } else {
     const double nn = norm(normal->second);
@@ -120,7 +117,7 @@ double finger_bend_angle_deg(const std::string& finger, const std::map<std::stri
       m = a >= 0.0 ? a / A : (-a - A) / std::max(180.0 - A, 1e-6);
     }
   }
-  return A * (1.0 - clamp(m, 0.0, 1.0));
+  return A * (1.0 - std::clamp(m, 0.0, 1.0));
 }
 
 RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
@@ -152,8 +149,6 @@ void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_or
   const Mat3 MB = mul(M, B);
   const double s = params.human_hand_scale;
   static const Vec3 kZero{0.0, 0.0, 0.0};
-  static const Mat3 kIdentity{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
-
   // 1. Base mapping.
   std::map<std::string, Vec3> base_tips;
   for (const std::string& f : F) {
@@ -211,7 +206,7 @@ void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_or
         const double max_angle = cfg.max_angle_deg.value_or(params.dynamic_palm_max_angle_deg);
         const double drop = cfg.extra_curl_z_drop_m.value_or(params.dynamic_palm_extra_curl_z_drop_m);
         const double bend = finger_bend_angle_deg(f, base_tips, params, max_angle);
-        const double r = clamp(bend / std::max(max_angle, 1e-6), 0.0, 1.0);
+        const double r = std::clamp(bend / std::max(max_angle, 1e-6), 0.0, 1.0);
         double e = 0.0;
         const auto mcp = params.mcp_joint_position.find(f);
         const auto ref = params.mcp90_reference_vector.find(f);
@@ -222,7 +217,7 @@ void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_or
             const double q = dot(v, ref->second) / (nr * nr);
             const double trigger = params.dynamic_palm_extra_curl_trigger_ratio;
             const double full = params.dynamic_palm_extra_curl_full_ratio;
-            e = r * clamp((trigger - q) / std::max(trigger - full, 1e-6), 0.0, 1.0);
+            e = r * std::clamp((trigger - q) / std::max(trigger - full, 1e-6), 0.0, 1.0);
           }
         }
         const double z = (1.0 - r) * flat_z + r * bent_z - e * drop;
@@ -306,7 +301,7 @@ void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_or
       const double nr = norm(plane.robot_normal);
       if (nr > 1e-9) {
         const Vec3 n_hat = scaled(plane.robot_normal, 1.0 / nr);
-        side_alpha = clamp((side_thr - std::abs(side_d)) / side_thr, 0.0, 1.0);
+        side_alpha = std::clamp((side_thr - std::abs(side_d)) / side_thr, 0.0, 1.0);
         double clearance = params.side_touch_robot_clearance_m;
         const auto by_finger = params.side_touch_by_finger.find(side_partner);
         if (by_finger != params.side_touch_by_finger.end() && by_finger->second.robot_clearance_m) {
