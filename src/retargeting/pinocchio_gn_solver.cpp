@@ -22,7 +22,6 @@ using detail::cross;
 using detail::Mat3;
 using detail::transpose_mul;
 using detail::Vec3;
-using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 RetargetObjective make_objective(const PinocchioHandKinematics& kinematics, const Config& config) {
   RetargetObjectiveConfig objective_config =
@@ -201,9 +200,9 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
     if (!linearized) {
       HandKinematicsLinearization& lin = linearization_;
       kinematics_.linearized_state_from_active(q, lin);
-      ObjectiveLinearization& lr = objective_linearization_;
-      objective_.linearized_residual_and_jacobian(lin, target, q, q_prev, lr);
-      cost = half_squared_norm(lr.residual);
+      ObjectiveNormalEquations& ne = objective_normal_;
+      objective_.normal_equations(lin, target, q, q_prev, ne);
+      cost = ne.cost;
       if (cost < best_cost) {
         best_cost = cost;
         best_q = q;
@@ -215,13 +214,9 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
         best_state->tip_positions_world = lin.tip_positions_world;
         best_state->tip_rotations_world = lin.tip_rotations_world;
       }
-      const Eigen::Map<const RowMajorMatrix> J(lr.jacobian.data.data(),
-                                               static_cast<Eigen::Index>(lr.jacobian.rows),
-                                               static_cast<Eigen::Index>(lr.jacobian.cols));
-      const Eigen::Map<const Eigen::VectorXd> r(lr.residual.data(),
-                                                static_cast<Eigen::Index>(lr.residual.size()));
-      g.noalias() = J.transpose() * r;
-      JtJ.noalias() = J.transpose() * J;
+      const auto size = static_cast<Eigen::Index>(n);
+      JtJ = Eigen::Map<const Eigen::MatrixXd>(ne.JtJ.data.data(), size, size);
+      g = Eigen::Map<const Eigen::VectorXd>(ne.g.data(), size);
       linearized = true;
     }
     const double g_max = max_abs(g);

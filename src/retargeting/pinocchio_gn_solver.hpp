@@ -80,7 +80,7 @@ class PinocchioGNSolver {
 
   // Storage reused by every solve, so that the iterations do not allocate.
   HandKinematicsLinearization linearization_;
-  ObjectiveLinearization objective_linearization_;
+  ObjectiveNormalEquations objective_normal_;
   HandKinematicsState candidate_state_;
   ObjectiveResidualTerms candidate_terms_;
   struct NormalEquations;  // the damped normal equations and their decomposition

@@ -1,5 +1,6 @@
 #include "retargeting/retarget_objective.hpp"
 
+#include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -140,6 +141,55 @@ void check_sizes(const std::vector<double>& q, const std::vector<double>& q_prev
   }
 }
 
+// Empties `out` for n columns, keeping its storage, with room for `rows` rows.
+void clear_linearization(ObjectiveLinearization& out, std::size_t n, std::size_t rows) {
+  out.residual.clear();
+  out.jacobian.data.clear();
+  out.jacobian.rows = 0;
+  out.jacobian.cols = n;
+  out.residual.reserve(rows);
+  out.jacobian.data.reserve(rows * n);
+}
+
+// JᵀJ, Jᵀr and the sum of squares of the fingertip rows.
+void tip_normal_equations(const ObjectiveLinearization& tips, ObjectiveNormalEquations& out) {
+  using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+  const auto n = static_cast<Eigen::Index>(tips.jacobian.cols);
+  const auto rows = static_cast<Eigen::Index>(tips.jacobian.rows);
+  out.JtJ.rows = out.JtJ.cols = tips.jacobian.cols;
+  out.JtJ.data.resize(tips.jacobian.cols * tips.jacobian.cols);
+  out.g.resize(tips.jacobian.cols);
+  Eigen::Map<Eigen::MatrixXd> JtJ(out.JtJ.data.data(), n, n);
+  Eigen::Map<Eigen::VectorXd> g(out.g.data(), n);
+  if (rows == 0) {
+    JtJ.setZero();
+    g.setZero();
+  } else {
+    const Eigen::Map<const RowMajorMatrix> J(tips.jacobian.data.data(), rows, n);
+    const Eigen::Map<const Eigen::VectorXd> r(tips.residual.data(), rows);
+    JtJ.noalias() = J.transpose() * J;
+    g.noalias() = J.transpose() * r;
+  }
+  double sum = 0.0;
+  for (double value : tips.residual) sum += value * value;
+  out.cost = sum;
+}
+
+// Adds one joint-space row with the entry s in column a (and -s in column b when b is given) and residual r.
+void add_joint_row(ObjectiveNormalEquations& out, double r, double s, std::size_t a,
+                   std::size_t b = static_cast<std::size_t>(-1)) {
+  const std::size_t n = out.JtJ.cols;
+  std::vector<double>& A = out.JtJ.data;
+  out.cost += r * r;
+  A[a * n + a] += s * s;
+  out.g[a] += s * r;
+  if (b == static_cast<std::size_t>(-1)) return;
+  A[b * n + b] += s * s;
+  A[a * n + b] -= s * s;
+  A[b * n + a] -= s * s;
+  out.g[b] -= s * r;
+}
+
 }  // namespace
 
 std::vector<double> ObjectiveResidualTerms::concatenated() const {
@@ -273,19 +323,71 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
                                                          const std::vector<double>& q_prev,
                                                          ObjectiveLinearization& out) const {
   check_sizes(q, q_prev, q_rest_active_);
+  const std::size_t n = q.size();
+  clear_linearization(
+      out, n, 6 * finger_order_.size() + 2 * n + config_.joint_coupling.size() + config_.deep_flex.size());
+  append_tip_rows(lin, target, out.residual, out.jacobian);
+  append_joint_rows(q, q_prev, out.residual, out.jacobian);
+  if (out.jacobian.rows != out.residual.size()) {
+    throw std::runtime_error("Objective residual and Jacobian row counts differ");
+  }
+}
+
+void RetargetObjective::normal_equations(const HandKinematicsLinearization& lin,
+                                         const RetargetTargetFrame& target, const std::vector<double>& q,
+                                         const std::vector<double>& q_prev,
+                                         ObjectiveNormalEquations& out) const {
+  check_sizes(q, q_prev, q_rest_active_);
+  const std::size_t n = q.size();
+  ObjectiveLinearization& tips = out.tip_rows;
+  clear_linearization(tips, n, 6 * finger_order_.size());
+  append_tip_rows(lin, target, tips.residual, tips.jacobian);
+  if (tips.jacobian.rows != tips.residual.size()) {
+    throw std::runtime_error("Objective residual and Jacobian row counts differ");
+  }
+  tip_normal_equations(tips, out);
+  add_joint_normal_equations(q, q_prev, out);
+}
+
+void RetargetObjective::add_joint_normal_equations(const std::vector<double>& q,
+                                                   const std::vector<double>& q_prev,
+                                                   ObjectiveNormalEquations& out) const {
   const RetargetObjectiveConfig& c = config_;
   const std::size_t n = q.size();
-  std::vector<double>& r = out.residual;
-  DenseMatrix& J = out.jacobian;
-  r.clear();
-  J.data.clear();
-  J.rows = 0;
-  J.cols = n;
-  const std::size_t expected_rows =
-      6 * finger_order_.size() + 2 * n + c.joint_coupling.size() + c.deep_flex.size();
-  r.reserve(expected_rows);
-  J.data.reserve(expected_rows * n);
+  // The blocks in the order of append_joint_rows, so that the cost adds up in the same order.
+  const auto diagonal_block = [&](const std::vector<double>& weights, const std::vector<double>& reference) {
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) any = any || weights.at(i) > 0.0;
+    if (!any) return;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double s = std::sqrt(positive(weights[i]));
+      add_joint_row(out, s * (q[i] - reference[i]), s, i);
+    }
+  };
+  diagonal_block(c.joint_regularization, q_rest_active_);
+  for (const JointCouplingRegularization& rule : c.joint_coupling) {
+    const double s = std::sqrt(rule.weight);
+    const double r = s * (q.at(rule.index_a) - q.at(rule.index_b) - rule.offset);
+    // A rule of a joint with itself is a constant: its row is zero.
+    if (rule.index_a == rule.index_b) {
+      out.cost += r * r;
+    } else {
+      add_joint_row(out, r, s, rule.index_a, rule.index_b);
+    }
+  }
+  for (const DeepFlexRegularization& rule : c.deep_flex) {
+    const double s = deep_flex_activation(rule, q_prev) * std::sqrt(rule.weight);
+    add_joint_row(out, s * (q.at(rule.controlled_index) - rule.target_rad), s, rule.controlled_index);
+  }
+  diagonal_block(c.velocity_regularization, q_prev);
+  out.cost *= 0.5;
+}
 
+void RetargetObjective::append_tip_rows(const HandKinematicsLinearization& lin,
+                                        const RetargetTargetFrame& target, std::vector<double>& r,
+                                        DenseMatrix& J) const {
+  const RetargetObjectiveConfig& c = config_;
+  const std::size_t n = J.cols;
   // Shape.
   for (const std::string& f : finger_order_) {
     const double w = shape_term_weight(c, target, f);
@@ -375,7 +477,12 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
       }
     }
   }
+}
 
+void RetargetObjective::append_joint_rows(const std::vector<double>& q, const std::vector<double>& q_prev,
+                                          std::vector<double>& r, DenseMatrix& J) const {
+  const RetargetObjectiveConfig& c = config_;
+  const std::size_t n = q.size();
   // Joint regularization towards the rest pose.
   {
     std::vector<double> diag(n);
@@ -421,8 +528,6 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
       append_diagonal(J, diag);
     }
   }
-
-  if (J.rows != r.size()) throw std::runtime_error("Objective residual and Jacobian row counts differ");
 }
 
 }  // namespace kelto::hand

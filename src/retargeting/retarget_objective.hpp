@@ -33,6 +33,14 @@ struct ObjectiveLinearization {
   DenseMatrix jacobian;
 };
 
+// The normal equations of the linearized cost: JᵀJ (active joints square), Jᵀr and the cost ½|r|².
+struct ObjectiveNormalEquations {
+  DenseMatrix JtJ;
+  std::vector<double> g;
+  double cost = 0.0;
+  ObjectiveLinearization tip_rows;  // storage of the rows that depend on the kinematics
+};
+
 class RetargetObjective {
  public:
   // Throws std::runtime_error when config.pinch_mode is neither "relative" nor "anchored".
@@ -62,7 +70,22 @@ class RetargetObjective {
                                         const RetargetTargetFrame& target, const std::vector<double>& q,
                                         const std::vector<double>& q_prev, ObjectiveLinearization& out) const;
 
+  // The normal equations of linearized_residual_and_jacobian into `out`: the rows of the fingertips through
+  // a dense product, the joint-space rows, one or two non-zero entries each, added entry by entry.
+  void normal_equations(const HandKinematicsLinearization& linearization, const RetargetTargetFrame& target,
+                        const std::vector<double>& q, const std::vector<double>& q_prev,
+                        ObjectiveNormalEquations& out) const;
+
  private:
+  // The rows of the shape, pinch, pad alignment and orientation blocks, and those of the joint-space blocks.
+  void append_tip_rows(const HandKinematicsLinearization& linearization, const RetargetTargetFrame& target,
+                       std::vector<double>& r, DenseMatrix& J) const;
+  void append_joint_rows(const std::vector<double>& q, const std::vector<double>& q_prev,
+                         std::vector<double>& r, DenseMatrix& J) const;
+  // Adds the joint-space rows' share to `out`, whose cost holds the fingertip rows' sum of squares.
+  void add_joint_normal_equations(const std::vector<double>& q, const std::vector<double>& q_prev,
+                                  ObjectiveNormalEquations& out) const;
+
   RetargetObjectiveConfig config_;
   std::vector<double> q_rest_active_;
   std::vector<std::string> finger_order_;
