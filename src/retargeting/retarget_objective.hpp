@@ -1,6 +1,8 @@
 // The retargeting cost: residual rows of eight blocks and their Jacobian over the active joints.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,26 @@ struct ObjectiveNormalEquations {
   ObjectiveLinearization tip_rows;  // storage of the rows that depend on the kinematics
 };
 
+// One frame's weights and targets, looked up once for the fingers of the objective's order, with the places
+// of their tips in the model's finger order: the iterations of a solve then work with indices only.
+struct ObjectiveFrame {
+  struct Finger {
+    std::size_t tip = 0;
+    double shape_weight = 0.0;
+    std::array<double, 3> target_position{};
+    bool pinch = false;  // an active pinch this frame
+    double pinch_scale = 0.0;
+    std::array<double, 3> pinch_vector{};
+    double anchor_ratio = 0.0;  // anchored pinch mode only
+    double orientation_weight = 0.0;
+    std::array<double, 9> target_rotation{};  // read only when the orientation terms are on
+  };
+  std::vector<Finger> fingers;
+  std::size_t thumb_tip = 0;
+  double pad_alignment_weight = 0.0;
+  std::size_t partner_tip = 0;
+};
+
 class RetargetObjective {
  public:
   // Throws std::runtime_error when config.pinch_mode is neither "relative" nor "anchored".
@@ -76,7 +98,28 @@ class RetargetObjective {
                         const std::vector<double>& q, const std::vector<double>& q_prev,
                         ObjectiveNormalEquations& out) const;
 
+  // Prepares `out` for the tips of a model whose finger order is `model_fingers`; false when the frame or
+  // the model lacks a finger the cost reads (the functions above then report it).
+  bool prepare_frame(const RetargetTargetFrame& target, const std::vector<std::string>& model_fingers,
+                     ObjectiveFrame& out) const;
+  // normal_equations and half the squared_norm of residual_terms, the same figures, over a prepared frame
+  // and the tips in the model's finger order.
+  void normal_equations(const HandTipKinematics& tips, const ObjectiveFrame& frame,
+                        const std::vector<double>& q, const std::vector<double>& q_prev,
+                        ObjectiveNormalEquations& out) const;
+  double cost(const HandTipKinematics& tips, const ObjectiveFrame& frame, const std::vector<double>& q,
+              const std::vector<double>& q_prev) const;
+  // Half the squares of the rest-pose, velocity and coupling rows at q: a lower bound of the cost that needs
+  // no kinematics (zero when the vectors do not fit the configuration).
+  double joint_cost_bound(const std::vector<double>& q, const std::vector<double>& q_prev) const;
+
  private:
+  void append_tip_rows(const HandTipKinematics& tips, const ObjectiveFrame& frame, std::vector<double>& r,
+                       DenseMatrix& J) const;
+  // The squares of residual_terms' blocks, added to `sum` in their order.
+  void add_tip_squares(const HandTipKinematics& tips, const ObjectiveFrame& frame, double& sum) const;
+  void add_joint_squares(const std::vector<double>& q, const std::vector<double>& q_prev, double& sum) const;
+
   // The rows of the shape, pinch, pad alignment and orientation blocks, and those of the joint-space blocks.
   void append_tip_rows(const HandKinematicsLinearization& linearization, const RetargetTargetFrame& target,
                        std::vector<double>& r, DenseMatrix& J) const;
@@ -90,6 +133,7 @@ class RetargetObjective {
   std::vector<double> q_rest_active_;
   std::vector<std::string> finger_order_;
   bool anchored_ = false;
+  std::array<double, 3> axis_weights_{};  // of the tip axes x, y and z; zero for an axis not held
 };
 
 }  // namespace kelto::hand
