@@ -151,6 +151,30 @@ void clear_linearization(ObjectiveLinearization& out, std::size_t n, std::size_t
   out.jacobian.data.reserve(rows * n);
 }
 
+// JᵀJ of the row-major J into A over each row's non-zero entries, the rows added one after the other as
+// the dense product adds them, so the sums are the same; the lower triangle mirrors the upper. False, with
+// A unfinished, when J has an entry that is not finite (whose product with a zero is not zero).
+bool sparse_gram(const DenseMatrix& J, std::vector<std::size_t>& nonzero, std::vector<double>& A) {
+  const std::size_t n = J.cols;
+  std::fill(A.begin(), A.end(), 0.0);
+  for (std::size_t k = 0; k < J.rows; ++k) {
+    const double* row = J.data.data() + k * n;
+    nonzero.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!std::isfinite(row[i])) return false;
+      if (row[i] != 0.0) nonzero.push_back(i);
+    }
+    for (std::size_t a = 0; a < nonzero.size(); ++a) {
+      const std::size_t i = nonzero[a];
+      for (std::size_t b = a; b < nonzero.size(); ++b) A[i * n + nonzero[b]] += row[i] * row[nonzero[b]];
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) A[j * n + i] = A[i * n + j];
+  }
+  return true;
+}
+
 // JᵀJ, Jᵀr and the sum of squares of the fingertip rows.
 void tip_normal_equations(const ObjectiveLinearization& tips, ObjectiveNormalEquations& out) {
   using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
@@ -167,7 +191,7 @@ void tip_normal_equations(const ObjectiveLinearization& tips, ObjectiveNormalEqu
   } else {
     const Eigen::Map<const RowMajorMatrix> J(tips.jacobian.data.data(), rows, n);
     const Eigen::Map<const Eigen::VectorXd> r(tips.residual.data(), rows);
-    JtJ.noalias() = J.transpose() * J;
+    if (!sparse_gram(tips.jacobian, out.nonzero_columns, out.JtJ.data)) JtJ.noalias() = J.transpose() * J;
     g.noalias() = J.transpose() * r;
   }
   double sum = 0.0;

@@ -40,7 +40,8 @@ struct ObjectiveNormalEquations {
   DenseMatrix JtJ;
   std::vector<double> g;
   double cost = 0.0;
-  ObjectiveLinearization tip_rows;  // storage of the rows that depend on the kinematics
+  ObjectiveLinearization tip_rows;           // storage of the rows that depend on the kinematics
+  std::vector<std::size_t> nonzero_columns;  // storage of one row's non-zero entries
 };
 
 // One frame's weights and targets, looked up once for the fingers of the objective's order, with the places
