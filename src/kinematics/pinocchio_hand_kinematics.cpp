@@ -150,6 +150,7 @@ struct PinocchioHandKinematics::Impl {
 
   // Scratch reused by every query.
   std::vector<double> full_scratch;
+  std::vector<double> next_full, next_projected;  // apply_active's results before they become current
   Eigen::VectorXd q_pin;
   Eigen::MatrixXd effective_selection;
   // The non-zero entries of effective_selection, column by column: (velocity index, active column, factor).
@@ -563,11 +564,17 @@ void PinocchioHandKinematics::linearized_tip_kinematics_from_active(const std::v
   impl_->fill_tip_jacobians(out);
 }
 
+// The same vectors as expand and select_active, computed in storage kept from call to call; the state
+// changes only once both are done.
 void PinocchioHandKinematics::apply_active(const std::vector<double>& q_active) {
-  std::vector<double> full = detail::expand(impl_->meta, impl_->rest_full, q_active);
-  std::vector<double> active = detail::select_active(impl_->meta, full);
-  impl_->current_full = std::move(full);
-  impl_->current_active = std::move(active);
+  Impl& impl = *impl_;
+  detail::expand_into(impl.meta, impl.fixed_indices, impl.rest_full, q_active, impl.next_full);
+  impl.next_projected = impl.next_full;
+  detail::project_passive_in_place(impl.meta, impl.fixed_indices, impl.next_projected);
+  std::swap(impl.current_full, impl.next_full);
+  const std::vector<std::size_t>& active = impl.meta.active_indices;
+  impl.current_active.resize(active.size());
+  for (std::size_t k = 0; k < active.size(); ++k) impl.current_active[k] = impl.next_projected[active[k]];
 }
 
 std::vector<double> PinocchioHandKinematics::full_current_q() const {
