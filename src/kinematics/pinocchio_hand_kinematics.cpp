@@ -153,6 +153,7 @@ struct PinocchioHandKinematics::Impl {
   std::vector<double> next_full, next_projected;  // apply_active's results before they become current
   Eigen::VectorXd q_pin;
   Eigen::MatrixXd effective_selection;
+  Eigen::RowVectorXd coupling_row;  // one row of effective_selection as a coupling pass rewrites it
   // The non-zero entries of effective_selection, column by column: (velocity index, active column, factor).
   struct SelectionEntry {
     Eigen::Index v;
@@ -364,7 +365,11 @@ void PinocchioHandKinematics::Impl::build_pinocchio_joint_mapping() {
 void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& full) {
   effective_selection = selection;
   const std::size_t passes = meta.couplings.size();
-  for (std::size_t pass = 0; pass < passes; ++pass) {
+  coupling_row.resize(effective_selection.cols());
+  // A pass depends on the rows alone: once one changes nothing, the passes after it change nothing either.
+  bool changed = true;
+  for (std::size_t pass = 0; pass < passes && changed; ++pass) {
+    changed = false;
     for (const detail::PassiveCoupling& c : meta.couplings) {
       const std::int32_t child_v = v_index[c.child];
       if (child_v < 0) continue;  // a fixed child has no velocity coordinate
@@ -376,9 +381,13 @@ void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& fu
         factor = c.input_scale * detail::coupling_polynomial_slope(c, x) * c.output_scale;
       }
       if (driver_v < 0) {
-        effective_selection.row(child_v).setZero();  // a fixed driver never moves
+        coupling_row.setZero();  // a fixed driver never moves
       } else {
-        effective_selection.row(child_v) = factor * effective_selection.row(driver_v);
+        coupling_row = factor * effective_selection.row(driver_v);
+      }
+      if (!(coupling_row.array() == effective_selection.row(child_v).array()).all()) {
+        effective_selection.row(child_v) = coupling_row;
+        changed = true;
       }
     }
   }
