@@ -93,8 +93,8 @@ class RetargetObjective {
                                         const RetargetTargetFrame& target, const std::vector<double>& q,
                                         const std::vector<double>& q_prev, ObjectiveLinearization& out) const;
 
-  // The normal equations of linearized_residual_and_jacobian into `out`: the rows of the fingertips through
-  // a dense product, the joint-space rows, one or two non-zero entries each, added entry by entry.
+  // The normal equations of linearized_residual_and_jacobian into `out`: the fingertip rows' products over
+  // their non-zero entries, the joint-space rows, one or two non-zero entries each, added entry by entry.
   void normal_equations(const HandKinematicsLinearization& linearization, const RetargetTargetFrame& target,
                         const std::vector<double>& q, const std::vector<double>& q_prev,
                         ObjectiveNormalEquations& out) const;
