@@ -3,6 +3,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -263,10 +264,15 @@ void project_passive_in_place(const HandJointMetadata& meta, const std::vector<s
   for (std::size_t i = 0; i < q.size(); ++i) q[i] = clamp(q[i], meta.lower[i], meta.upper[i]);
   for (std::size_t i : fixed) q[i] = 0.0;
   const std::size_t passes = meta.couplings.size();
-  for (std::size_t pass = 0; pass < passes; ++pass) {
+  // A pass depends on q alone: once one changes no bit of it, the passes after it change nothing either.
+  bool changed = true;
+  for (std::size_t pass = 0; pass < passes && changed; ++pass) {
+    changed = false;
     for (const PassiveCoupling& c : meta.couplings) {
       const double value = c.output_scale * coupling_polynomial(c, c.input_scale * q[c.driver]);
-      q[c.child] = clamp(value, meta.lower[c.child], meta.upper[c.child]);
+      const double clamped = clamp(value, meta.lower[c.child], meta.upper[c.child]);
+      if (!(clamped == q[c.child]) || std::signbit(clamped) != std::signbit(q[c.child])) changed = true;
+      q[c.child] = clamped;
     }
   }
 }

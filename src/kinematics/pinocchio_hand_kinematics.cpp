@@ -150,8 +150,10 @@ struct PinocchioHandKinematics::Impl {
 
   // Scratch reused by every query.
   std::vector<double> full_scratch;
+  std::vector<double> next_full, next_projected;  // apply_active's results before they become current
   Eigen::VectorXd q_pin;
   Eigen::MatrixXd effective_selection;
+  Eigen::RowVectorXd coupling_row;  // one row of effective_selection as a coupling pass rewrites it
   // The non-zero entries of effective_selection, column by column: (velocity index, active column, factor).
   struct SelectionEntry {
     Eigen::Index v;
@@ -363,7 +365,11 @@ void PinocchioHandKinematics::Impl::build_pinocchio_joint_mapping() {
 void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& full) {
   effective_selection = selection;
   const std::size_t passes = meta.couplings.size();
-  for (std::size_t pass = 0; pass < passes; ++pass) {
+  coupling_row.resize(effective_selection.cols());
+  // A pass depends on the rows alone: once one changes nothing, the passes after it change nothing either.
+  bool changed = true;
+  for (std::size_t pass = 0; pass < passes && changed; ++pass) {
+    changed = false;
     for (const detail::PassiveCoupling& c : meta.couplings) {
       const std::int32_t child_v = v_index[c.child];
       if (child_v < 0) continue;  // a fixed child has no velocity coordinate
@@ -375,9 +381,13 @@ void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& fu
         factor = c.input_scale * detail::coupling_polynomial_slope(c, x) * c.output_scale;
       }
       if (driver_v < 0) {
-        effective_selection.row(child_v).setZero();  // a fixed driver never moves
+        coupling_row.setZero();  // a fixed driver never moves
       } else {
-        effective_selection.row(child_v) = factor * effective_selection.row(driver_v);
+        coupling_row = factor * effective_selection.row(driver_v);
+      }
+      if (!(coupling_row.array() == effective_selection.row(child_v).array()).all()) {
+        effective_selection.row(child_v) = coupling_row;
+        changed = true;
       }
     }
   }
@@ -563,11 +573,17 @@ void PinocchioHandKinematics::linearized_tip_kinematics_from_active(const std::v
   impl_->fill_tip_jacobians(out);
 }
 
+// The same vectors as expand and select_active, computed in storage kept from call to call; the state
+// changes only once both are done.
 void PinocchioHandKinematics::apply_active(const std::vector<double>& q_active) {
-  std::vector<double> full = detail::expand(impl_->meta, impl_->rest_full, q_active);
-  std::vector<double> active = detail::select_active(impl_->meta, full);
-  impl_->current_full = std::move(full);
-  impl_->current_active = std::move(active);
+  Impl& impl = *impl_;
+  detail::expand_into(impl.meta, impl.fixed_indices, impl.rest_full, q_active, impl.next_full);
+  impl.next_projected = impl.next_full;
+  detail::project_passive_in_place(impl.meta, impl.fixed_indices, impl.next_projected);
+  std::swap(impl.current_full, impl.next_full);
+  const std::vector<std::size_t>& active = impl.meta.active_indices;
+  impl.current_active.resize(active.size());
+  for (std::size_t k = 0; k < active.size(); ++k) impl.current_active[k] = impl.next_projected[active[k]];
 }
 
 std::vector<double> PinocchioHandKinematics::full_current_q() const {

@@ -22,7 +22,6 @@ using detail::cross;
 using detail::Mat3;
 using detail::transpose_mul;
 using detail::Vec3;
-using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 RetargetObjective make_objective(const PinocchioHandKinematics& kinematics, const Config& config) {
   RetargetObjectiveConfig objective_config =
@@ -93,6 +92,41 @@ Eigen::VectorXd damped_solve(Eigen::MatrixXd A, double damping, const Eigen::Vec
 
 double max_abs(const Eigen::VectorXd& v) {
   return v.size() == 0 ? 0.0 : v.cwiseAbs().maxCoeff();
+}
+
+// The wrist and fingertip poses of `from`, without its Jacobians.
+void copy_poses(const HandTipKinematics& from, HandTipKinematics& to) {
+  to.wrist_position = from.wrist_position;
+  to.wrist_rotation = from.wrist_rotation;
+  to.tips.resize(from.tips.size());
+  for (std::size_t f = 0; f < from.tips.size(); ++f) {
+    to.tips[f].position_wrist = from.tips[f].position_wrist;
+    to.tips[f].rotation_wrist = from.tips[f].rotation_wrist;
+    to.tips[f].position_world = from.tips[f].position_world;
+    to.tips[f].rotation_world = from.tips[f].rotation_world;
+  }
+}
+
+// The tips, in the order of `fingers`, as the maps of a state.
+template <typename State>
+void state_of(const HandTipKinematics& tips, const std::vector<std::string>& fingers, State& out) {
+  out.wrist_position = tips.wrist_position;
+  out.wrist_rotation = tips.wrist_rotation;
+  for (std::size_t f = 0; f < fingers.size(); ++f) {
+    out.tip_positions_wrist[fingers[f]] = tips.tips[f].position_wrist;
+    out.tip_rotations_wrist[fingers[f]] = tips.tips[f].rotation_wrist;
+    out.tip_positions_world[fingers[f]] = tips.tips[f].position_world;
+    out.tip_rotations_world[fingers[f]] = tips.tips[f].rotation_world;
+  }
+}
+
+void linearization_of(const HandTipKinematics& tips, const std::vector<std::string>& fingers,
+                      HandKinematicsLinearization& out) {
+  state_of(tips, fingers, out);
+  for (std::size_t f = 0; f < fingers.size(); ++f) {
+    out.tip_position_jacobians[fingers[f]] = tips.tips[f].position_jacobian;
+    out.tip_angular_jacobians[fingers[f]] = tips.tips[f].angular_jacobian;
+  }
 }
 
 }  // namespace
@@ -177,6 +211,7 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   }
   std::vector<double> q = q_init ? *q_init : coarse_seed(target, q_prev);
   if (q.size() != q_prev.size()) throw std::runtime_error("Solver initial joint vector has the wrong size");
+  indexed_ = objective_.prepare_frame(target, kinematics_.finger_order(), frame_);
 
   const std::vector<double>& lower = kinematics_.active_lower();
   const std::vector<double>& upper = kinematics_.active_upper();
@@ -185,12 +220,10 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   double lambda = gn_damping_;
   double best_cost = std::numeric_limits<double>::infinity();
   std::vector<double> best_q = q;
-  std::optional<HandKinematicsState> best_state;
+  bool have_best = false;
   std::uint64_t iterations = 0;
   std::vector<double> candidate(n);
   NormalEquations& normal = *normal_;
-  Eigen::VectorXd& g = normal.g;
-  Eigen::MatrixXd& JtJ = normal.JtJ;
 
   // The linearization at q is kept while q stays put: after a rejected step the next iteration differs
   // only in its damping.
@@ -199,32 +232,16 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   const Eigen::VectorXd& dq = normal.dq;
   while (iterations < gn_max_iters_) {
     if (!linearized) {
-      HandKinematicsLinearization& lin = linearization_;
-      kinematics_.linearized_state_from_active(q, lin);
-      ObjectiveLinearization& lr = objective_linearization_;
-      objective_.linearized_residual_and_jacobian(lin, target, q, q_prev, lr);
-      cost = half_squared_norm(lr.residual);
+      cost = linearize(target, q, q_prev);
       if (cost < best_cost) {
         best_cost = cost;
         best_q = q;
-        if (!best_state) best_state.emplace();
-        best_state->wrist_position = lin.wrist_position;
-        best_state->wrist_rotation = lin.wrist_rotation;
-        best_state->tip_positions_wrist = lin.tip_positions_wrist;
-        best_state->tip_rotations_wrist = lin.tip_rotations_wrist;
-        best_state->tip_positions_world = lin.tip_positions_world;
-        best_state->tip_rotations_world = lin.tip_rotations_world;
+        copy_poses(tips_, best_tips_);
+        have_best = true;
       }
-      const Eigen::Map<const RowMajorMatrix> J(lr.jacobian.data.data(),
-                                               static_cast<Eigen::Index>(lr.jacobian.rows),
-                                               static_cast<Eigen::Index>(lr.jacobian.cols));
-      const Eigen::Map<const Eigen::VectorXd> r(lr.residual.data(),
-                                                static_cast<Eigen::Index>(lr.residual.size()));
-      g.noalias() = J.transpose() * r;
-      JtJ.noalias() = J.transpose() * J;
       linearized = true;
     }
-    const double g_max = max_abs(g);
+    const double g_max = max_abs(normal.g);
     ++iterations;
     if (g_max <= gtol_ && cost <= ftol_) break;
 
@@ -242,12 +259,9 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
       if (!moves) continue;
       // The joint-space rows alone bound the candidate's cost from below; when they already rule the step
       // out, the forward kinematics are not needed. The margin keeps the decision clear of rounding.
-      const double lower_bound = joint_terms_cost(candidate, q_prev);
+      const double lower_bound = objective_.joint_cost_bound(candidate, q_prev);
       if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
-      kinematics_.state_from_active(candidate, candidate_state_);
-      objective_.residual_terms(candidate_state_, target, candidate, q_prev, candidate_terms_);
-      const double candidate_cost = 0.5 * candidate_terms_.squared_norm();
-      if (candidate_cost + ftol_ < cost) {
+      if (candidate_cost(target, candidate, q_prev) + ftol_ < cost) {
         q = candidate;
         lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);
         accepted = true;
@@ -264,33 +278,38 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
   RetargetSolveOutcome outcome;
   outcome.q = best_q;
   for (std::size_t i = 0; i < n; ++i) outcome.q[i] = clamp_joint(outcome.q[i], lower[i], upper[i]);
-  outcome.state = best_state ? std::move(*best_state) : kinematics_.state_from_active(outcome.q);
+  if (have_best) {
+    state_of(best_tips_, kinematics_.finger_order(), outcome.state);
+  } else {
+    outcome.state = kinematics_.state_from_active(outcome.q);
+  }
   outcome.iterations = iterations;
   return outcome;
 }
 
-double PinocchioGNSolver::joint_terms_cost(const std::vector<double>& q,
-                                           const std::vector<double>& q_prev) const {
-  const RetargetObjectiveConfig& c = objective_.config();
-  const std::vector<double>& rest = objective_.q_rest_active();
-  if (rest.size() != q.size() || q_prev.size() != q.size() || c.joint_regularization.size() != q.size() ||
-      c.velocity_regularization.size() != q.size()) {
-    return 0.0;  // no bound; the full evaluation reports the mismatch
+double PinocchioGNSolver::linearize(const RetargetTargetFrame& target, const std::vector<double>& q,
+                                    const std::vector<double>& q_prev) {
+  kinematics_.linearized_tip_kinematics_from_active(q, tips_);
+  ObjectiveNormalEquations& ne = objective_normal_;
+  if (indexed_) {
+    objective_.normal_equations(tips_, frame_, q, q_prev, ne);
+  } else {
+    linearization_of(tips_, kinematics_.finger_order(), linearization_);
+    objective_.normal_equations(linearization_, target, q, q_prev, ne);
   }
-  double sum = 0.0;
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    const double w = c.joint_regularization[i] > 0.0 ? c.joint_regularization[i] : 0.0;
-    const double v = c.velocity_regularization[i] > 0.0 ? c.velocity_regularization[i] : 0.0;
-    const double a = std::sqrt(w) * (q[i] - rest[i]);
-    const double b = std::sqrt(v) * (q[i] - q_prev[i]);
-    sum += a * a + b * b;
-  }
-  for (const JointCouplingRegularization& rule : c.joint_coupling) {
-    if (rule.index_a >= q.size() || rule.index_b >= q.size()) return 0.0;
-    const double r = std::sqrt(rule.weight) * (q[rule.index_a] - q[rule.index_b] - rule.offset);
-    sum += r * r;
-  }
-  return 0.5 * sum;
+  const auto size = static_cast<Eigen::Index>(q.size());
+  normal_->JtJ = Eigen::Map<const Eigen::MatrixXd>(ne.JtJ.data.data(), size, size);
+  normal_->g = Eigen::Map<const Eigen::VectorXd>(ne.g.data(), size);
+  return ne.cost;
+}
+
+double PinocchioGNSolver::candidate_cost(const RetargetTargetFrame& target, const std::vector<double>& q,
+                                         const std::vector<double>& q_prev) {
+  kinematics_.tip_kinematics_from_active(q, candidate_tips_);
+  if (indexed_) return objective_.cost(candidate_tips_, frame_, q, q_prev);
+  state_of(candidate_tips_, kinematics_.finger_order(), candidate_state_);
+  objective_.residual_terms(candidate_state_, target, q, q_prev, candidate_terms_);
+  return 0.5 * candidate_terms_.squared_norm();
 }
 
 std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& target,

@@ -55,9 +55,12 @@ class PinocchioGNSolver {
   double coarse_orientation_multiplier() const { return coarse_orientation_multiplier_; }
 
  private:
-  // One half of the squared joint-space residual rows (rest pose, velocity, couplings) at q: a lower bound
-  // of the cost that needs no kinematics.
-  double joint_terms_cost(const std::vector<double>& q, const std::vector<double>& q_prev) const;
+  // Linearizes the cost at q into the normal equations and returns the cost there; the tips are kept.
+  double linearize(const RetargetTargetFrame& target, const std::vector<double>& q,
+                   const std::vector<double>& q_prev);
+  // The cost at a candidate step, without derivatives.
+  double candidate_cost(const RetargetTargetFrame& target, const std::vector<double>& q,
+                        const std::vector<double>& q_prev);
 
   PinocchioHandKinematics& kinematics_;
   RetargetObjective objective_;
@@ -79,8 +82,14 @@ class PinocchioGNSolver {
   double coarse_orientation_multiplier_ = 8.0;
 
   // Storage reused by every solve, so that the iterations do not allocate.
+  // Through the frame's indices when it could be prepared, else through the objective's maps.
+  ObjectiveFrame frame_;
+  bool indexed_ = false;
+  HandTipKinematics tips_;  // at the point linearized last
+  HandTipKinematics candidate_tips_;
+  HandTipKinematics best_tips_;  // poses only
   HandKinematicsLinearization linearization_;
-  ObjectiveLinearization objective_linearization_;
+  ObjectiveNormalEquations objective_normal_;
   HandKinematicsState candidate_state_;
   ObjectiveResidualTerms candidate_terms_;
   struct NormalEquations;  // the damped normal equations and their decomposition

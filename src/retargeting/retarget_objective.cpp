@@ -1,146 +1,13 @@
 #include "retargeting/retarget_objective.hpp"
 
-#include <algorithm>
-#include <cmath>
 #include <stdexcept>
 #include <utility>
 
-#include "kinematics/vec3.hpp"
-#include "retargeting/map_lookup.hpp"
-#include "retargeting/names.hpp"
+#include "retargeting/objective_rows.hpp"
 
 namespace kelto::hand {
-namespace {
 
-using detail::contains_name;
-using detail::kAxisNames;
-
-using detail::add;
-using detail::column;
-using detail::cross;
-using detail::finger_at;
-using detail::Mat3;
-using detail::sub;
-using detail::transpose_mul;
-using detail::value_or;
-using detail::Vec3;
-
-const std::string kThumb = "thumb";
-double positive(double w) {
-  return w > 0.0 ? w : 0.0;
-}
-
-void append_scaled(std::vector<double>& values, const Vec3& v, double s) {
-  values.push_back(s * v[0]);
-  values.push_back(s * v[1]);
-  values.push_back(s * v[2]);
-}
-
-void append_matrix_block(DenseMatrix& matrix, const DenseMatrix& block, double s) {
-  if (block.cols != matrix.cols)
-    throw std::runtime_error("Objective Jacobian block has the wrong column count");
-  matrix.rows += block.rows;
-  for (double value : block.data) matrix.data.push_back(s * value);
-}
-
-void append_diagonal(DenseMatrix& matrix, const std::vector<double>& d) {
-  const std::size_t n = matrix.cols;
-  if (d.size() != n) throw std::runtime_error("Objective diagonal has the wrong size");
-  const std::size_t start = matrix.data.size();
-  matrix.data.resize(start + n * n, 0.0);
-  for (std::size_t i = 0; i < n; ++i) matrix.data[start + i * n + i] = d[i];
-  matrix.rows += n;
-}
-
-// Appends one zero Jacobian row and returns the offset of its first element.
-std::size_t append_zero_row(DenseMatrix& matrix) {
-  const std::size_t start = matrix.data.size();
-  matrix.data.resize(start + matrix.cols, 0.0);
-  matrix.rows += 1;
-  return start;
-}
-
-std::string debug_string(const std::map<std::string, DiagnosticValue>& diagnostics, const std::string& key) {
-  const auto it = diagnostics.find(key);
-  if (it == diagnostics.end()) return std::string();
-  if (const std::string* text = std::get_if<std::string>(&it->second)) return *text;
-  return std::string();
-}
-
-// Share of an anchored pinch correction carried by the thumb.
-double anchor_ratio(const RetargetObjectiveConfig& config, const RetargetTargetFrame& target,
-                    const std::string& finger) {
-  const double s_t = positive(1.0 - positive(value_or(target.shape_weights, kThumb, 1.0)));
-  const double s_f = positive(1.0 - positive(value_or(target.shape_weights, finger, 1.0)));
-  if (!config.pinch_fixed_anchor_ratio && s_t + s_f > 1e-9) return s_t / (s_t + s_f);
-  return std::min(std::max(config.pinch_thumb_anchor_ratio, 0.0), 1.0);
-}
-
-double deep_flex_activation(const DeepFlexRegularization& rule, const std::vector<double>& q_prev) {
-  const double m = (q_prev.at(rule.driver_index) - rule.start_rad) / (rule.full_rad - rule.start_rad);
-  if (m <= 0.0) return 0.0;
-  if (m >= 1.0) return 1.0;
-  return m * m * (3.0 - 2.0 * m);
-}
-
-// Column i of an angular Jacobian (3 rows, world axes).
-Vec3 angular_column(const DenseMatrix& omega, std::size_t i) {
-  if (omega.rows < 3 || i >= omega.cols || omega.data.size() < 3 * omega.cols) {
-    throw std::out_of_range("Objective angular Jacobian has too few columns");
-  }
-  return {omega.data[i], omega.data[omega.cols + i], omega.data[2 * omega.cols + i]};
-}
-
-// Weight of finger f's tip position term.
-double shape_term_weight(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
-                         const std::string& f) {
-  return positive(c.shape_weight * value_or(target.shape_weights, f, 1.0));
-}
-
-// The thumb-to-finger vector finger f is held to, with the square root of that term's weight in `scale`;
-// null when f has no active pinch this frame.
-const Vec3* active_pinch(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
-                         const std::string& f, double& scale) {
-  const auto v_it = target.pinch_vectors.find(f);
-  if (v_it == target.pinch_vectors.end()) return nullptr;
-  const double L = value_or(target.pinch_weights, f, 0.0);
-  const double M = value_or(c.pinch_by_finger, f, c.pinch_weight);
-  if (!(L > 0.0 && M > 0.0)) return nullptr;
-  scale = std::sqrt(L) * std::sqrt(M);
-  return &v_it->second;
-}
-
-// Weight of the term turning the thumb pad towards the strongest pinch partner's pad, which it names in
-// `partner`; zero when the frame has no such partner among the solved fingers.
-double pad_alignment_weight(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
-                            const std::vector<std::string>& finger_order, std::string& partner) {
-  partner = debug_string(target.diagnostics, "pinch_strongest_partner");
-  if (partner == kThumb || !contains_name(finger_order, partner)) return 0.0;
-  return positive(c.pinch_pad_alignment_weight * value_or(target.pinch_weights, partner, 0.0));
-}
-
-// Weight of finger f's tip orientation terms, before the per-axis weights.
-double orientation_term_weight(const RetargetObjectiveConfig& c, const RetargetTargetFrame& target,
-                               const std::string& f) {
-  return positive(c.orientation_weight * value_or(target.orientation_weights, f, 1.0) *
-                  value_or(c.orientation_by_finger, f, 1.0));
-}
-
-// Weight of the tip axis k; zero when that axis is not held.
-double axis_weight(const RetargetObjectiveConfig& c, int k) {
-  const auto axis = c.orientation_axis_weights.find(kAxisNames[k]);
-  if (axis == c.orientation_axis_weights.end() || !(axis->second > 0.0)) return 0.0;
-  return axis->second;
-}
-
-void check_sizes(const std::vector<double>& q, const std::vector<double>& q_prev,
-                 const std::vector<double>& q_rest) {
-  if (q.size() != q_prev.size() || q_rest.size() != q.size()) {
-    throw std::runtime_error("Objective joint vectors have different sizes");
-  }
-}
-
-}  // namespace
+using namespace objective_rows;
 
 std::vector<double> ObjectiveResidualTerms::concatenated() const {
   std::vector<double> out;
@@ -171,6 +38,7 @@ RetargetObjective::RetargetObjective(RetargetObjectiveConfig config, std::vector
     throw std::runtime_error("Unsupported solver.weights.pinch_mode: " + config_.pinch_mode);
   }
   anchored_ = config_.pinch_mode == "anchored";
+  for (int k = 0; k < 3; ++k) axis_weights_[static_cast<std::size_t>(k)] = axis_weight(config_, k);
 }
 
 ObjectiveResidualTerms RetargetObjective::residual_terms(const HandKinematicsState& state,
@@ -273,19 +141,71 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
                                                          const std::vector<double>& q_prev,
                                                          ObjectiveLinearization& out) const {
   check_sizes(q, q_prev, q_rest_active_);
+  const std::size_t n = q.size();
+  clear_linearization(
+      out, n, 6 * finger_order_.size() + 2 * n + config_.joint_coupling.size() + config_.deep_flex.size());
+  append_tip_rows(lin, target, out.residual, out.jacobian);
+  append_joint_rows(q, q_prev, out.residual, out.jacobian);
+  if (out.jacobian.rows != out.residual.size()) {
+    throw std::runtime_error("Objective residual and Jacobian row counts differ");
+  }
+}
+
+void RetargetObjective::normal_equations(const HandKinematicsLinearization& lin,
+                                         const RetargetTargetFrame& target, const std::vector<double>& q,
+                                         const std::vector<double>& q_prev,
+                                         ObjectiveNormalEquations& out) const {
+  check_sizes(q, q_prev, q_rest_active_);
+  const std::size_t n = q.size();
+  ObjectiveLinearization& tips = out.tip_rows;
+  clear_linearization(tips, n, 6 * finger_order_.size());
+  append_tip_rows(lin, target, tips.residual, tips.jacobian);
+  if (tips.jacobian.rows != tips.residual.size()) {
+    throw std::runtime_error("Objective residual and Jacobian row counts differ");
+  }
+  tip_normal_equations(tips, out);
+  add_joint_normal_equations(q, q_prev, out);
+}
+
+void RetargetObjective::add_joint_normal_equations(const std::vector<double>& q,
+                                                   const std::vector<double>& q_prev,
+                                                   ObjectiveNormalEquations& out) const {
   const RetargetObjectiveConfig& c = config_;
   const std::size_t n = q.size();
-  std::vector<double>& r = out.residual;
-  DenseMatrix& J = out.jacobian;
-  r.clear();
-  J.data.clear();
-  J.rows = 0;
-  J.cols = n;
-  const std::size_t expected_rows =
-      6 * finger_order_.size() + 2 * n + c.joint_coupling.size() + c.deep_flex.size();
-  r.reserve(expected_rows);
-  J.data.reserve(expected_rows * n);
+  // The blocks in the order of append_joint_rows, so that the cost adds up in the same order.
+  const auto diagonal_block = [&](const std::vector<double>& weights, const std::vector<double>& reference) {
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) any = any || weights.at(i) > 0.0;
+    if (!any) return;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double s = std::sqrt(positive(weights[i]));
+      add_joint_row(out, s * (q[i] - reference[i]), s, i);
+    }
+  };
+  diagonal_block(c.joint_regularization, q_rest_active_);
+  for (const JointCouplingRegularization& rule : c.joint_coupling) {
+    const double s = std::sqrt(rule.weight);
+    const double r = s * (q.at(rule.index_a) - q.at(rule.index_b) - rule.offset);
+    // A rule of a joint with itself is a constant: its row is zero.
+    if (rule.index_a == rule.index_b) {
+      out.cost += r * r;
+    } else {
+      add_joint_row(out, r, s, rule.index_a, rule.index_b);
+    }
+  }
+  for (const DeepFlexRegularization& rule : c.deep_flex) {
+    const double s = deep_flex_activation(rule, q_prev) * std::sqrt(rule.weight);
+    add_joint_row(out, s * (q.at(rule.controlled_index) - rule.target_rad), s, rule.controlled_index);
+  }
+  diagonal_block(c.velocity_regularization, q_prev);
+  out.cost *= 0.5;
+}
 
+void RetargetObjective::append_tip_rows(const HandKinematicsLinearization& lin,
+                                        const RetargetTargetFrame& target, std::vector<double>& r,
+                                        DenseMatrix& J) const {
+  const RetargetObjectiveConfig& c = config_;
+  const std::size_t n = J.cols;
   // Shape.
   for (const std::string& f : finger_order_) {
     const double w = shape_term_weight(c, target, f);
@@ -375,7 +295,12 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
       }
     }
   }
+}
 
+void RetargetObjective::append_joint_rows(const std::vector<double>& q, const std::vector<double>& q_prev,
+                                          std::vector<double>& r, DenseMatrix& J) const {
+  const RetargetObjectiveConfig& c = config_;
+  const std::size_t n = q.size();
   // Joint regularization towards the rest pose.
   {
     std::vector<double> diag(n);
@@ -421,8 +346,6 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
       append_diagonal(J, diag);
     }
   }
-
-  if (J.rows != r.size()) throw std::runtime_error("Objective residual and Jacobian row counts differ");
 }
 
 }  // namespace kelto::hand

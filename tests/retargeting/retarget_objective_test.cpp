@@ -1,5 +1,6 @@
 // The retargeting cost on a small analytic hand: its Jacobian against central differences in every block,
-// the two cost evaluations agreeing, the anchor ratio, the rows left out; and its configuration.
+// the cost evaluations (by name and by index) agreeing, the anchor ratio, the rows left out; and its
+// configuration.
 #include "retargeting/retarget_objective.hpp"
 
 #include <gtest/gtest.h>
@@ -59,6 +60,54 @@ double half_squared(const std::vector<double>& r) {
   return s;
 }
 
+// The tips of a linearization in the order of `fingers`.
+HandTipKinematics tips_of(const HandKinematicsLinearization& lin, const std::vector<std::string>& fingers) {
+  HandTipKinematics tips{lin.wrist_position, lin.wrist_rotation, {}};
+  for (const std::string& f : fingers) {
+    tips.tips.push_back({lin.tip_positions_wrist.at(f), lin.tip_rotations_wrist.at(f),
+                         lin.tip_positions_world.at(f), lin.tip_rotations_world.at(f),
+                         lin.tip_position_jacobians.at(f), lin.tip_angular_jacobians.at(f)});
+  }
+  return tips;
+}
+
+// The indexed evaluations, over a model whose finger order differs from the objective's, against the
+// map-based ones: the same cost to the bit, and the normal equations of the full Jacobian.
+void expect_indexed_agrees(const RetargetObjective& objective, const RetargetTargetFrame& target) {
+  const std::vector<std::string> model_fingers{"middle", "thumb", "first"};
+  ObjectiveFrame frame;
+  ASSERT_TRUE(objective.prepare_frame(target, model_fingers, frame));
+  const HandTipKinematics tips = tips_of(kHand.linearize(kQ), model_fingers);
+  const ObjectiveResidualTerms terms = objective.residual_terms(kHand.state(kQ), target, kQ, kPrev);
+  EXPECT_EQ(objective.cost(tips, frame, kQ, kPrev), 0.5 * terms.squared_norm());
+
+  const ObjectiveLinearization lin = linearize(objective, target);
+  const std::size_t n = kQ.size(), rows = lin.residual.size();
+  ObjectiveNormalEquations indexed, mapped;
+  objective.normal_equations(tips, frame, kQ, kPrev, indexed);
+  objective.normal_equations(kHand.linearize(kQ), target, kQ, kPrev, mapped);
+  double sum = 0.0;
+  for (double v : lin.residual) sum += v * v;
+  EXPECT_EQ(indexed.cost, 0.5 * sum);
+  EXPECT_EQ(mapped.cost, 0.5 * sum);
+  for (std::size_t i = 0; i < n; ++i) {
+    double g = 0.0;
+    for (std::size_t r = 0; r < rows; ++r) g += lin.jacobian.data[r * n + i] * lin.residual[r];
+    EXPECT_NEAR(indexed.g[i], g, 1e-12) << i;
+    EXPECT_EQ(indexed.g[i], mapped.g[i]) << i;
+    for (std::size_t j = 0; j < n; ++j) {
+      double a = 0.0;
+      for (std::size_t r = 0; r < rows; ++r) a += lin.jacobian.data[r * n + i] * lin.jacobian.data[r * n + j];
+      EXPECT_NEAR(indexed.JtJ.data[i * n + j], a, 1e-12) << i << ", " << j;
+      EXPECT_EQ(indexed.JtJ.data[i * n + j], mapped.JtJ.data[i * n + j]) << i << ", " << j;
+    }
+  }
+  // A frame without one finger's target cannot be indexed.
+  RetargetTargetFrame partial = target;
+  partial.target_positions.erase("middle");
+  EXPECT_FALSE(objective.prepare_frame(partial, model_fingers, frame));
+}
+
 // The Jacobian against central differences of the residual (`frozen`: that tip held at kQ), and the
 // cost against the full residual terms.
 void expect_consistent(const RetargetObjective& objective, const RetargetTargetFrame& target,
@@ -82,6 +131,7 @@ void expect_consistent(const RetargetObjective& objective, const RetargetTargetF
   EXPECT_NEAR(half_squared(lin.residual),
               half_squared(objective.residual_terms(kHand.state(kQ), target, kQ, kPrev).concatenated()),
               1e-12);
+  expect_indexed_agrees(objective, target);
 }
 
 TEST(RetargetObjective, JacobianMatchesFiniteDifferencesAndCostsAgree) {

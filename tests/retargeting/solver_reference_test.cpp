@@ -157,7 +157,8 @@ struct Row {
   const char* name;
   Config config;
   Settings settings;
-  bool jumpy;  // a random pose every frame instead of a smooth motion
+  bool jumpy;                 // a random pose every frame instead of a smooth motion
+  std::string end_pose = "";  // a pose of the library the smooth motion moves to instead of a random one
 };
 
 TEST(SolverReference, SameJointVectorsAndIterationCounts) {
@@ -179,12 +180,23 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
   rows.push_back({"large damping growth, small ftol", test::hand_config(), retuned, false});
   rows.push_back({"coupling and deep-flex rules", config_with_rules(), tight, false});
   rows.push_back({"coarse seed", coarse, Settings{}, true});
+  Config pinching = test::hand_config();
+  pinching.set_string("solver.weights.pinch_mode", "anchored");
+  pinching.set_number("solver.weights.pinch_pad_alignment", 0.5);
+  pinching.set_number("solver.weights.orientation", 0.05);
+  pinching.set_number("solver.weights.orientation_axis_weights.y", 0.5);
+  pinching.set_number("solver.weights.orientation_axis_weights.z", 0.25);
+  rows.push_back(
+      {"anchored pinch, pad alignment, three tip axes", pinching, Settings{}, false, "pinch_first"});
   for (Row& row : rows) {
     SCOPED_TRACE(row.name);
     set_settings(row.config, row.settings);
     SolverSetup s(row.config);
     std::mt19937_64 rng(7);
-    const std::vector<double> a = s.random_active(rng, 0.1), b = s.random_active(rng, 0.1);
+    const std::vector<double> a = s.random_active(rng, 0.1);
+    const std::vector<double> b =
+        row.end_pose.empty() ? s.random_active(rng, 0.1) : s.model.pose_active(row.end_pose);
+    int pinch_frames = 0;
     std::vector<double> q = s.model.q_rest_active();
     for (int frame = 0; frame < 60; ++frame) {
       std::vector<double> pose = s.random_active(rng, 0.05);
@@ -193,12 +205,16 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
         for (std::size_t i = 0; i < pose.size(); ++i) pose[i] = (1.0 - w) * a[i] + w * b[i];
       }
       const RetargetTargetFrame target = s.target(pose, q);
+      if (!target.pinch_vectors.empty()) ++pinch_frames;
       const RetargetSolveOutcome expected = reference_solve(s, row.settings, target, q);
       const RetargetSolveOutcome got = s.solver.solve(target, q);
       ASSERT_EQ(got.iterations, expected.iterations) << "frame " << frame;
       ASSERT_EQ(got.q, expected.q) << "frame " << frame;
       ASSERT_EQ(got.state.tip_positions_wrist, expected.state.tip_positions_wrist) << "frame " << frame;
       q = got.q;
+    }
+    if (!row.end_pose.empty()) {
+      EXPECT_GT(pinch_frames, 10) << "the motion does not pinch";
     }
   }
 }
