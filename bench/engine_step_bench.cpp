@@ -36,15 +36,13 @@ namespace {
 
 using namespace kelto::hand;
 
-const std::string kConfig =
-    std::string(KELTO_SOURCE_DIR) + "/resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
-constexpr int kFrames = 600;  // 10 s at 60 Hz
+using bench::kFrames;
 
 using bench::moving_pose;
 
 // The glove frame records of one side over the moving sequence, made outside the timed loop.
 std::vector<kx_engine_input> glove_sequence(const std::string& side) {
-  const Config config = Config::load(kConfig, "", side);
+  const Config config = Config::load(bench::kBundledConfig, "", side);
   PinocchioHandKinematics model(config, side);
   synthetic::SyntheticGloveOptions options;
   options.side = side;
@@ -58,21 +56,11 @@ std::vector<kx_engine_input> glove_sequence(const std::string& side) {
   return inputs;
 }
 
-kx_engine* create_engine() {
-  kx_engine_options options{};
-  options.struct_size = sizeof options;
-  options.abi_version = 2;
-  options.config_path = kx_string_view{kConfig.data(), kConfig.size()};
-  kx_engine* engine = nullptr;
-  if (kx_engine_create(&options, &engine) != KX_STATUS_OK) throw std::runtime_error(kx_last_error());
-  return engine;
-}
-
 // Steps the engine over `sides` in turn (one frame of each side per round); reports per-hand-step time.
 void run_steps(benchmark::State& state, const std::vector<std::string>& sides) {
   std::vector<std::vector<kx_engine_input>> sequences;
   for (const std::string& side : sides) sequences.push_back(glove_sequence(side));
-  kx_engine* engine = create_engine();
+  kx_engine* engine = bench::create_bundled_engine();
   std::vector<double> joints(kx_engine_joint_count(engine));
   kx_engine_output output{};
   output.struct_size = sizeof output;

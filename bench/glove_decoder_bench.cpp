@@ -20,13 +20,11 @@ namespace {
 
 using namespace kelto::hand;
 
-const std::string kConfig =
-    std::string(KELTO_SOURCE_DIR) + "/resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
-constexpr int kFrames = 600;  // 10 s at 60 Hz
+using bench::kFrames;
 
 // The glove lines of the right hand over the moving sequence, made outside the timed loop.
 std::vector<std::string> glove_lines(simulator::GloveLineFormat format) {
-  const Config config = Config::load(kConfig, "", "right");
+  const Config config = Config::load(bench::kBundledConfig, "", "right");
   PinocchioHandKinematics model(config, "right");
   synthetic::SyntheticGloveOptions options;
   options.side = "right";
@@ -45,7 +43,7 @@ std::vector<std::string> glove_lines(simulator::GloveLineFormat format) {
 template <typename Decode>
 void run_decode(benchmark::State& state, simulator::GloveLineFormat format, Decode decode) {
   const std::vector<std::string> lines = glove_lines(format);
-  const Config config = Config::load(kConfig, "", "right");
+  const Config config = Config::load(bench::kBundledConfig, "", "right");
   runtime::GloveDecoder decoder(config, nullptr, KX_HAND_RIGHT, "bench");
   std::size_t k = 0;
   for (auto _ : state) {
@@ -70,22 +68,12 @@ void BM_DecodeGloveLineRpyYamlOnly(benchmark::State& state) {
   run_decode(state, simulator::GloveLineFormat::rpy, &runtime::GloveDecoder::decode_yaml_line);
 }
 
-kx_engine* create_engine() {
-  kx_engine_options options{};
-  options.struct_size = sizeof options;
-  options.abi_version = 2;
-  options.config_path = kx_string_view{kConfig.data(), kConfig.size()};
-  kx_engine* engine = nullptr;
-  if (kx_engine_create(&options, &engine) != KX_STATUS_OK) throw std::runtime_error(kx_last_error());
-  return engine;
-}
-
 // One glove line to joint angles, as the run loop does it: decode, then step the engine.
 void BM_GloveLineToJoints(benchmark::State& state) {
   const std::vector<std::string> lines = glove_lines(simulator::GloveLineFormat::rpy);
-  const Config config = Config::load(kConfig, "", "right");
+  const Config config = Config::load(bench::kBundledConfig, "", "right");
   runtime::GloveDecoder decoder(config, nullptr, KX_HAND_RIGHT, "bench");
-  kx_engine* engine = create_engine();
+  kx_engine* engine = bench::create_bundled_engine();
   std::vector<double> joints(kx_engine_joint_count(engine));
   kx_engine_output output{};
   output.struct_size = sizeof output;

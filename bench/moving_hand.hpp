@@ -3,11 +3,29 @@
 #pragma once
 
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "kelto_hand.h"
 #include "kinematics/pinocchio_hand_kinematics.hpp"
 
 namespace kelto::hand::bench {
+
+inline const std::string kBundledConfig =
+    std::string(KELTO_SOURCE_DIR) + "/resources/hands/dynamic_openxr_hand/dynamic_openxr_hand_system.yaml";
+inline constexpr int kFrames = 600;  // 10 s at 60 Hz
+
+// An engine on the bundled hand's system configuration.
+inline kx_engine* create_bundled_engine() {
+  kx_engine_options options{};
+  options.struct_size = sizeof options;
+  options.abi_version = 2;
+  options.config_path = kx_string_view{kBundledConfig.data(), kBundledConfig.size()};
+  kx_engine* engine = nullptr;
+  if (kx_engine_create(&options, &engine) != KX_STATUS_OK) throw std::runtime_error(kx_last_error());
+  return engine;
+}
 
 inline std::vector<double> moving_pose(const PinocchioHandKinematics& model, double t) {
   std::vector<double> q(model.active_lower().size());
