@@ -61,12 +61,8 @@ void run_steps(benchmark::State& state, const std::vector<std::string>& sides) {
   std::vector<std::vector<kx_engine_input>> sequences;
   for (const std::string& side : sides) sequences.push_back(glove_sequence(side));
   kx_engine* engine = bench::create_bundled_engine();
-  std::vector<double> joints(kx_engine_joint_count(engine));
-  kx_engine_output output{};
-  output.struct_size = sizeof output;
-  output.abi_version = 2;
-  output.joints = joints.data();
-  output.joint_capacity = joints.size();
+  std::vector<double> joints;
+  kx_engine_output output = bench::joint_output(engine, joints);
   // One round of warm-up so that the counted steps are the steady state.
   for (const auto& sequence : sequences) kx_engine_step(engine, &sequence[0], &output);
   int k = 1;

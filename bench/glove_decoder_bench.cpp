@@ -74,12 +74,8 @@ void BM_GloveLineToJoints(benchmark::State& state) {
   const Config config = Config::load(bench::kBundledConfig, "", "right");
   runtime::GloveDecoder decoder(config, nullptr, KX_HAND_RIGHT, "bench");
   kx_engine* engine = bench::create_bundled_engine();
-  std::vector<double> joints(kx_engine_joint_count(engine));
-  kx_engine_output output{};
-  output.struct_size = sizeof output;
-  output.abi_version = 2;
-  output.joints = joints.data();
-  output.joint_capacity = joints.size();
+  std::vector<double> joints;
+  kx_engine_output output = bench::joint_output(engine, joints);
   std::size_t k = 0;
   for (auto _ : state) {
     const std::optional<kx_engine_input> record = decoder.decode_line(lines[k]);

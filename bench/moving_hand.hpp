@@ -27,6 +27,17 @@ inline kx_engine* create_bundled_engine() {
   return engine;
 }
 
+// An output record over `joints`, sized for the engine's joint count.
+inline kx_engine_output joint_output(kx_engine* engine, std::vector<double>& joints) {
+  joints.assign(kx_engine_joint_count(engine), 0.0);
+  kx_engine_output output{};
+  output.struct_size = sizeof output;
+  output.abi_version = 2;
+  output.joints = joints.data();
+  output.joint_capacity = joints.size();
+  return output;
+}
+
 inline std::vector<double> moving_pose(const PinocchioHandKinematics& model, double t) {
   std::vector<double> q(model.active_lower().size());
   for (std::size_t i = 0; i < q.size(); ++i) {
