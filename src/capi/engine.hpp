@@ -64,6 +64,9 @@ struct EngineSideRuntime {
   RetargetTargetFrame target_workspace;  // the frame before last_target, rebuilt in place
   HandKinematicsState state_workspace;
   ObjectiveResidualTerms terms_workspace;
+  std::vector<double> start_workspace;     // the step's start (and previous) joint vector
+  RetargetSolveOutcome outcome_workspace;  // the best outcome of the step
+  RetargetSolveOutcome reseed_workspace;   // a re-seeded solve's outcome
 
   std::unique_ptr<MujocoPhysicsObserver> observer;
   std::string physics_model_path;

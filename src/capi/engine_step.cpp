@@ -16,8 +16,8 @@
 namespace kelto::hand::detail {
 namespace {
 
-struct ScoredOutcome {
-  RetargetSolveOutcome outcome;
+// How well a solve outcome reaches the targets: its worst fingertip distance, then its residual norm.
+struct OutcomeScore {
   double shape_max_m = 0.0;
   double residual_norm = 0.0;
 };
@@ -55,14 +55,13 @@ double vector_delta_norm(const std::vector<double>& a, const std::vector<double>
   return std::sqrt(sum);
 }
 
-ScoredOutcome score_outcome(const PinocchioGNSolver& solver, RetargetSolveOutcome outcome,
-                            const RetargetTargetFrame& target, const std::vector<double>& q_prev,
-                            const std::vector<std::string>& order, ObjectiveResidualTerms& terms) {
-  ScoredOutcome scored;
+OutcomeScore score_outcome(const PinocchioGNSolver& solver, const RetargetSolveOutcome& outcome,
+                           const RetargetTargetFrame& target, const std::vector<double>& q_prev,
+                           const std::vector<std::string>& order, ObjectiveResidualTerms& terms) {
+  OutcomeScore scored;
   scored.shape_max_m = shape_max_m(outcome.state, target, order);
   solver.objective().residual_terms(outcome.state, target, outcome.q, q_prev, terms);
   scored.residual_norm = std::sqrt(terms.squared_norm());
-  scored.outcome = std::move(outcome);
   return scored;
 }
 
@@ -75,7 +74,7 @@ bool differs(const std::vector<double>& candidate, const std::vector<double>& q0
   return false;
 }
 
-bool better(const ScoredOutcome& candidate, const ScoredOutcome& best) {
+bool better(const OutcomeScore& candidate, const OutcomeScore& best) {
   if (candidate.shape_max_m + 1e-9 < best.shape_max_m) return true;
   return candidate.shape_max_m <= best.shape_max_m + 1e-9 &&
          candidate.residual_norm + 1e-9 < best.residual_norm;
@@ -135,7 +134,8 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
   GloveFeatureFrame& frame = runtime.feature_workspace;
   fill_feature_frame(runtime, input, frame);
 
-  const std::vector<double> q0 = kinematics.q_current_active();
+  std::vector<double>& q0 = runtime.start_workspace;
+  q0 = kinematics.q_current_active();
   HandTipKinematics& state0 = runtime.tips_workspace;  // only the wrist pose is read
   kinematics.tip_kinematics_from_active(q0, state0);
   // Built over the frame before the last one, so that its storage is reused; it then takes the place of
@@ -148,22 +148,28 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
 
   const std::vector<std::string>& order = solver.objective().finger_order();
   ObjectiveResidualTerms& terms = runtime.terms_workspace;
-  ScoredOutcome best = score_outcome(solver, solver.solve(target, q0), target, q0, order, terms);
+  RetargetSolveOutcome& best = runtime.outcome_workspace;
+  solver.solve_into(target, q0, std::nullopt, best);
+  OutcomeScore best_score = score_outcome(solver, best, target, q0, order, terms);
 
-  if (runtime.reseed_enabled && best.shape_max_m > runtime.reseed_shape_max_threshold_m) {
+  if (runtime.reseed_enabled && best_score.shape_max_m > runtime.reseed_shape_max_threshold_m) {
     std::vector<std::vector<double>> candidates;
     if (runtime.last_good_active_q) candidates.push_back(*runtime.last_good_active_q);
     candidates.push_back(kinematics.q_rest_active());
+    RetargetSolveOutcome& trial = runtime.reseed_workspace;
     for (const std::vector<double>& candidate : candidates) {
       if (!differs(candidate, q0)) continue;
-      ScoredOutcome scored =
-          score_outcome(solver, solver.solve(target, candidate), target, candidate, order, terms);
-      if (better(scored, best)) best = std::move(scored);
+      solver.solve_into(target, candidate, std::nullopt, trial);
+      const OutcomeScore scored = score_outcome(solver, trial, target, candidate, order, terms);
+      if (better(scored, best_score)) {
+        std::swap(best, trial);
+        best_score = scored;
+      }
     }
   }
 
-  kinematics.apply_active(best.outcome.q);
-  std::vector<double> out = runtime.smoother.apply(kinematics.expand_active(best.outcome.q));
+  kinematics.apply_active(best.q);
+  std::vector<double> out = runtime.smoother.apply(kinematics.expand_active(best.q));
 
   if (runtime.velocity_limit_enabled && runtime.last_output && runtime.last_output_timestamp_s) {
     const double dt = input.timestamp_s - *runtime.last_output_timestamp_s;

@@ -10,6 +10,7 @@
 #include "retargeting/map_lookup.hpp"
 #include "retargeting/names.hpp"
 #include "retargeting/number_setting.hpp"
+#include "retargeting/partial_pivot_lu.hpp"
 
 namespace kelto::hand {
 namespace {
@@ -94,6 +95,12 @@ double max_abs(const Eigen::VectorXd& v) {
   return v.size() == 0 ? 0.0 : v.cwiseAbs().maxCoeff();
 }
 
+double max_abs(const std::vector<double>& v) {
+  return max_abs(Eigen::Map<const Eigen::VectorXd>(v.data(), static_cast<Eigen::Index>(v.size())));
+}
+
+using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
 // The wrist and fingertip poses of `from`, without its Jacobians.
 void copy_poses(const HandTipKinematics& from, HandTipKinematics& to) {
   to.wrist_position = from.wrist_position;
@@ -131,22 +138,27 @@ void linearization_of(const HandTipKinematics& tips, const std::vector<std::stri
 
 }  // namespace
 
-// The same solve as damped_solve with storage kept from call to call.
+// The damped normal equations of one linearization, solved as damped_solve solves them (LU with partial
+// pivoting, then the least-squares fallback), with storage kept from call to call.
 struct PinocchioGNSolver::NormalEquations {
-  Eigen::MatrixXd JtJ;
-  Eigen::MatrixXd damped;
-  Eigen::VectorXd g;
-  Eigen::VectorXd rhs;
+  std::vector<double> damped;  // JᵀJ + λI, row-major
+  detail::PartialPivLU lu;
   Eigen::VectorXd dq;
-  Eigen::PartialPivLU<Eigen::MatrixXd> lu;
 
-  void solve(double damping) {
-    damped = JtJ;
-    damped.diagonal().array() += damping;
-    rhs = -g;
-    lu.compute(damped);
-    dq = lu.solve(rhs);
-    if (!dq.allFinite()) dq = damped.completeOrthogonalDecomposition().solve(rhs);
+  void solve(const ObjectiveNormalEquations& ne, double damping) {
+    const std::size_t n = ne.g.size();
+    damped = ne.JtJ.data;
+    for (std::size_t i = 0; i < n; ++i) damped[i * n + i] += damping;
+    detail::factor_partial_pivot_lu(damped.data(), n, lu);
+    dq.resize(static_cast<Eigen::Index>(n));
+    for (std::size_t i = 0; i < n; ++i) dq[static_cast<Eigen::Index>(i)] = -ne.g[i];
+    detail::solve_partial_pivot_lu(lu, dq.data());
+    if (!dq.allFinite()) {
+      const auto size = static_cast<Eigen::Index>(n);
+      const Eigen::Map<const RowMajorMatrix> A(damped.data(), size, size);
+      const Eigen::VectorXd rhs = -Eigen::Map<const Eigen::VectorXd>(ne.g.data(), size);
+      dq = Eigen::MatrixXd(A).completeOrthogonalDecomposition().solve(rhs);
+    }
   }
 };
 
@@ -206,10 +218,29 @@ PinocchioGNSolver::PinocchioGNSolver(PinocchioHandKinematics& kinematics, const 
 RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
                                               const std::vector<double>& q_prev,
                                               const std::optional<std::vector<double>>& q_init) {
+  RetargetSolveOutcome outcome;
+  solve_into(target, q_prev, q_init, outcome);
+  return outcome;
+}
+
+void PinocchioGNSolver::solve_into(const RetargetTargetFrame& target, const std::vector<double>& q_prev,
+                                   const std::optional<std::vector<double>>& q_init,
+                                   RetargetSolveOutcome& outcome) {
+  if (&q_prev == &outcome.q || (q_init && &*q_init == &outcome.q)) {
+    outcome = solve(target, q_prev, q_init);  // the inputs must outlive the iterations
+    return;
+  }
   if (q_prev.size() != kinematics_.active_joint_names().size()) {
     throw std::runtime_error("Solver previous joint vector has the wrong size");
   }
-  std::vector<double> q = q_init ? *q_init : coarse_seed(target, q_prev);
+  std::vector<double>& q = q_;
+  if (q_init) {
+    q = *q_init;
+  } else if (!coarse_enabled_ || coarse_variable_joints_.empty()) {
+    q = q_prev;  // the coarse seed of a solver without one
+  } else {
+    q = coarse_seed(target, q_prev);
+  }
   if (q.size() != q_prev.size()) throw std::runtime_error("Solver initial joint vector has the wrong size");
   indexed_ = objective_.prepare_frame(target, kinematics_.finger_order(), frame_);
 
@@ -219,10 +250,12 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
 
   double lambda = gn_damping_;
   double best_cost = std::numeric_limits<double>::infinity();
-  std::vector<double> best_q = q;
+  std::vector<double>& best_q = outcome.q;
+  best_q = q;
   bool have_best = false;
   std::uint64_t iterations = 0;
-  std::vector<double> candidate(n);
+  std::vector<double>& candidate = candidate_;
+  candidate.resize(n);
   NormalEquations& normal = *normal_;
 
   // The linearization at q is kept while q stays put: after a rejected step the next iteration differs
@@ -241,11 +274,11 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
       }
       linearized = true;
     }
-    const double g_max = max_abs(normal.g);
+    const double g_max = max_abs(objective_normal_.g);
     ++iterations;
     if (g_max <= gtol_ && cost <= ftol_) break;
 
-    normal.solve(lambda);
+    normal.solve(objective_normal_, lambda);
     const double dq_max = max_abs(dq);
     if (dq_max <= xtol_ && cost <= ftol_) break;
 
@@ -262,7 +295,7 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
       const double lower_bound = objective_.joint_cost_bound(candidate, q_prev);
       if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
       if (candidate_cost(target, candidate, q_prev) + ftol_ < cost) {
-        q = candidate;
+        q.swap(candidate);
         lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);
         accepted = true;
         linearized = false;
@@ -275,16 +308,13 @@ RetargetSolveOutcome PinocchioGNSolver::solve(const RetargetTargetFrame& target,
     }
   }
 
-  RetargetSolveOutcome outcome;
-  outcome.q = best_q;
-  for (std::size_t i = 0; i < n; ++i) outcome.q[i] = clamp_joint(outcome.q[i], lower[i], upper[i]);
+  for (std::size_t i = 0; i < n; ++i) best_q[i] = clamp_joint(best_q[i], lower[i], upper[i]);
   if (have_best) {
     state_of(best_tips_, kinematics_.finger_order(), outcome.state);
   } else {
-    outcome.state = kinematics_.state_from_active(outcome.q);
+    outcome.state = kinematics_.state_from_active(best_q);
   }
   outcome.iterations = iterations;
-  return outcome;
 }
 
 double PinocchioGNSolver::linearize(const RetargetTargetFrame& target, const std::vector<double>& q,
@@ -297,9 +327,6 @@ double PinocchioGNSolver::linearize(const RetargetTargetFrame& target, const std
     linearization_of(tips_, kinematics_.finger_order(), linearization_);
     objective_.normal_equations(linearization_, target, q, q_prev, ne);
   }
-  const auto size = static_cast<Eigen::Index>(q.size());
-  normal_->JtJ = Eigen::Map<const Eigen::MatrixXd>(ne.JtJ.data.data(), size, size);
-  normal_->g = Eigen::Map<const Eigen::VectorXd>(ne.g.data(), size);
   return ne.cost;
 }
 

@@ -33,6 +33,9 @@ class PinocchioGNSolver {
   // Solves from q_init, or from coarse_seed(target, q_prev) when q_init is empty.
   RetargetSolveOutcome solve(const RetargetTargetFrame& target, const std::vector<double>& q_prev,
                              const std::optional<std::vector<double>>& q_init = std::nullopt);
+  // The same solve into `out`, whose storage (its joint vector and the maps of its state) is reused.
+  void solve_into(const RetargetTargetFrame& target, const std::vector<double>& q_prev,
+                  const std::optional<std::vector<double>>& q_init, RetargetSolveOutcome& out);
 
   // Start vector of a solve: q_prev, or with coarse seeding on, q_prev with the coarse finger's joints moved
   // towards its target.
@@ -85,6 +88,8 @@ class PinocchioGNSolver {
   // Through the frame's indices when it could be prepared, else through the objective's maps.
   ObjectiveFrame frame_;
   bool indexed_ = false;
+  std::vector<double> q_;  // the iterate
+  std::vector<double> candidate_;
   HandTipKinematics tips_;  // at the point linearized last
   HandTipKinematics candidate_tips_;
   HandTipKinematics best_tips_;  // poses only

@@ -1,7 +1,9 @@
 // The solver against a plain reading of its algorithm: a damped Gauss-Newton loop and coarse seed written
 // out step by step with no shortcuts (a full linearization in every iteration, every candidate evaluated),
-// run beside PinocchioGNSolver::solve over a few hundred frames of varied motion and settings. The joint
-// vectors and the iteration counts must be identical, bit for bit.
+// run beside PinocchioGNSolver::solve over a few hundred frames of varied motion and settings. The iteration
+// counts must be identical. The solver's LU is not Eigen's, which for more than 16 joints factors in blocks
+// and so rounds differently, so the joint vectors and fingertip positions must agree to 1e-12 (radians,
+// metres) rather than bit for bit.
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
@@ -161,6 +163,15 @@ struct Row {
   std::string end_pose = "";  // a pose of the library the smooth motion moves to instead of a random one
 };
 
+constexpr double kAgreement = 1e-12;
+
+void expect_near(const std::vector<double>& got, const std::vector<double>& expected,
+                 const std::string& what) {
+  ASSERT_EQ(got.size(), expected.size()) << what;
+  for (std::size_t i = 0; i < got.size(); ++i)
+    ASSERT_NEAR(got[i], expected[i], kAgreement) << what << " " << i;
+}
+
 TEST(SolverReference, SameJointVectorsAndIterationCounts) {
   Settings tight;
   tight.max_iters = 20;
@@ -209,8 +220,13 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
       const RetargetSolveOutcome expected = reference_solve(s, row.settings, target, q);
       const RetargetSolveOutcome got = s.solver.solve(target, q);
       ASSERT_EQ(got.iterations, expected.iterations) << "frame " << frame;
-      ASSERT_EQ(got.q, expected.q) << "frame " << frame;
-      ASSERT_EQ(got.state.tip_positions_wrist, expected.state.tip_positions_wrist) << "frame " << frame;
+      ASSERT_NO_FATAL_FAILURE(expect_near(got.q, expected.q, "joint vector")) << "frame " << frame;
+      ASSERT_EQ(got.state.tip_positions_wrist.size(), expected.state.tip_positions_wrist.size());
+      for (const auto& [finger, p] : expected.state.tip_positions_wrist) {
+        const std::array<double, 3>& g = got.state.tip_positions_wrist.at(finger);
+        ASSERT_NO_FATAL_FAILURE(expect_near({g.begin(), g.end()}, {p.begin(), p.end()}, finger))
+            << "frame " << frame;
+      }
       q = got.q;
     }
     if (!row.end_pose.empty()) {
