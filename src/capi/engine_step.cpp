@@ -150,7 +150,9 @@ void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* 
   ObjectiveResidualTerms& terms = runtime.terms_workspace;
   RetargetSolveOutcome& best = runtime.outcome_workspace;
   solver.solve_into(target, q0, std::nullopt, best);
-  OutcomeScore best_score = score_outcome(solver, best, target, q0, order, terms);
+  // Only a re-seed compares outcomes, so only then is the first one scored.
+  OutcomeScore best_score;
+  if (runtime.reseed_enabled) best_score = score_outcome(solver, best, target, q0, order, terms);
 
   if (runtime.reseed_enabled && best_score.shape_max_m > runtime.reseed_shape_max_threshold_m) {
     std::vector<std::vector<double>> candidates;
