@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <utility>
@@ -164,6 +165,10 @@ struct PinocchioHandKinematics::Impl {
   pinocchio::Data::Matrix6x frame_jacobian;
   Eigen::MatrixXd reduced_jacobian;  // 6 x active joints
   HandTipKinematics tips_scratch;
+  // The configuration whose joint placements data holds, and whether its joint Jacobians are there too.
+  Eigen::VectorXd placed_q;
+  bool placed = false;
+  bool placed_jacobians = false;
 
   Impl(const Config& config, std::string side_word);
 
@@ -174,6 +179,7 @@ struct PinocchioHandKinematics::Impl {
   void setup_skeleton();
   void build_pinocchio_joint_mapping();
   void run_kinematics(const std::vector<double>& q_active, bool with_jacobians);
+  bool placed_at(const Eigen::VectorXd& q) const;
   void fold_couplings(const std::vector<double>& full);
   void fill_tips(HandTipKinematics& out) const;
   void fill_tip_jacobians(HandTipKinematics& out);
@@ -401,21 +407,39 @@ void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& fu
 }
 
 // Forward kinematics of the expanded vector (in full_scratch), with the joint Jacobians when asked; only
-// the wrist and fingertip frames are placed.
+// the wrist and fingertip frames are placed. Pinocchio's data keeps the placements of the configuration
+// last computed, so a query at that same configuration (the step accepted after its candidate was
+// evaluated, or a skeleton at the state just computed) skips the forward pass; the joint Jacobians from
+// those placements are the ones the combined pass computes.
 void PinocchioHandKinematics::Impl::run_kinematics(const std::vector<double>& q_active, bool with_jacobians) {
   detail::expand_into(meta, fixed_indices, rest_full, q_active, full_scratch);
   q_pin.setZero();
   for (std::size_t i = 0; i < full_scratch.size(); ++i) {
     if (q_index[i] >= 0) q_pin[q_index[i]] = full_scratch[i];
   }
-  if (with_jacobians) {
-    pinocchio::computeJointJacobians(model, *data, q_pin);  // includes the forward kinematics pass
-  } else {
-    pinocchio::forwardKinematics(model, *data, q_pin);
+  if (!placed_at(q_pin)) {
+    placed = false;
+    if (with_jacobians) {
+      pinocchio::computeJointJacobians(model, *data, q_pin);  // includes the forward kinematics pass
+    } else {
+      pinocchio::forwardKinematics(model, *data, q_pin);
+    }
+    placed_q = q_pin;
+    placed = true;
+    placed_jacobians = with_jacobians;
+  } else if (with_jacobians && !placed_jacobians) {
+    pinocchio::computeJointJacobians(model, *data);
+    placed_jacobians = true;
   }
   pinocchio::updateFramePlacement(model, *data, wrist_frame_id);
   for (std::size_t id : finger_frame_ids) pinocchio::updateFramePlacement(model, *data, id);
   if (with_jacobians) fold_couplings(full_scratch);
+}
+
+// Whether data holds the joint placements of exactly (bit for bit) this configuration.
+bool PinocchioHandKinematics::Impl::placed_at(const Eigen::VectorXd& q) const {
+  return placed && placed_q.size() == q.size() &&
+         std::memcmp(placed_q.data(), q.data(), static_cast<std::size_t>(q.size()) * sizeof(double)) == 0;
 }
 
 void PinocchioHandKinematics::Impl::fill_tips(HandTipKinematics& out) const {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -280,6 +281,78 @@ TEST_P(BundledHand, JacobiansMatchCentralDifferences) {
   expect_jacobians_match_differences(model, model.q_rest_active());
   for (int trial = 0; trial < 3; ++trial)
     expect_jacobians_match_differences(model, random_inside(model, rng));
+}
+
+// Bitwise equality of two doubles, so that -0.0 and +0.0 differ and a NaN equals itself.
+bool same_bits(const double* a, const double* b, std::size_t n) {
+  return std::memcmp(a, b, n * sizeof(double)) == 0;
+}
+
+template <typename Map>
+bool same_maps(const Map& a, const Map& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [finger, value] : a) {
+    const auto it = b.find(finger);
+    if (it == b.end() || !same_bits(value.data(), it->second.data(), value.size())) return false;
+  }
+  return true;
+}
+
+bool same_matrices(const std::map<std::string, DenseMatrix>& a, const std::map<std::string, DenseMatrix>& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [finger, m] : a) {
+    const DenseMatrix& o = b.at(finger);
+    if (m.rows != o.rows || m.cols != o.cols || m.data.size() != o.data.size() ||
+        !same_bits(m.data.data(), o.data.data(), m.data.size()))
+      return false;
+  }
+  return true;
+}
+
+// A model queried again and again at repeated configurations (as the solver and the engine step do: a
+// candidate then the linearization at it, a state then the skeleton at it) answers bit for bit as a model
+// that computes every query afresh.
+TEST_P(BundledHand, RepeatedQueriesEqualFreshOnes) {
+  const std::string side = GetParam();
+  const Config config = Config::load(system(), "", side);
+  PinocchioHandKinematics model(config, side), fresh(config, side);
+  std::mt19937 rng(5);
+  const Vec elsewhere = random_inside(fresh, rng);
+  std::vector<Vec> seen{model.q_rest_active()};
+  for (int query = 0; query < 200; ++query) {
+    SCOPED_TRACE(query);
+    const int pick = std::uniform_int_distribution<int>(0, 3)(rng);
+    const Vec q = pick == 0 || seen.size() < 2 ? random_inside(model, rng) : seen[seen.size() - 1 - pick % 2];
+    seen.push_back(q);
+    fresh.state_from_active(elsewhere);  // moves the fresh model off q, so that it computes q anew
+    switch (std::uniform_int_distribution<int>(0, 2)(rng)) {
+      case 0: {
+        const HandKinematicsState got = model.state_from_active(q), want = fresh.state_from_active(q);
+        ASSERT_TRUE(same_maps(got.tip_positions_wrist, want.tip_positions_wrist));
+        ASSERT_TRUE(same_maps(got.tip_rotations_world, want.tip_rotations_world));
+        ASSERT_TRUE(same_bits(got.wrist_rotation.data(), want.wrist_rotation.data(), 9));
+        break;
+      }
+      case 1: {
+        const HandKinematicsLinearization got = model.linearized_state_from_active(q);
+        const HandKinematicsLinearization want = fresh.linearized_state_from_active(q);
+        ASSERT_TRUE(same_maps(got.tip_positions_wrist, want.tip_positions_wrist));
+        ASSERT_TRUE(same_maps(got.tip_rotations_wrist, want.tip_rotations_wrist));
+        ASSERT_TRUE(same_matrices(got.tip_position_jacobians, want.tip_position_jacobians));
+        ASSERT_TRUE(same_matrices(got.tip_angular_jacobians, want.tip_angular_jacobians));
+        break;
+      }
+      default: {
+        const std::vector<SkeletonPose> got = model.skeleton_poses_local(q),
+                                        want = fresh.skeleton_poses_local(q);
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          ASSERT_TRUE(same_bits(got[i].position.data(), want[i].position.data(), 3)) << got[i].name;
+          ASSERT_TRUE(same_bits(got[i].quaternion.data(), want[i].quaternion.data(), 4)) << got[i].name;
+        }
+      }
+    }
+  }
 }
 
 TEST_P(BundledHand, BoneFileResizesTheGeneratedModel) {
