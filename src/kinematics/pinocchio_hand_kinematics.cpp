@@ -210,6 +210,7 @@ struct PinocchioHandKinematics::Impl {
   void fold_couplings(const std::vector<double>& full);
   void rebuild_finger_entries();
   void compute_tips(HandTipKinematics& out) const;
+  const HandTipKinematics& placed_poses();
   void fill_tips(HandTipKinematics& out);
   void fill_tip_jacobians(HandTipKinematics& out);
 
@@ -552,12 +553,18 @@ void PinocchioHandKinematics::Impl::compute_tips(HandTipKinematics& out) const {
   }
 }
 
-// The poses of the placed frames, computed once per placement; the Jacobians of `out` are left alone.
-void PinocchioHandKinematics::Impl::fill_tips(HandTipKinematics& out) {
+// The poses of the placed frames, computed once per placement.
+const HandTipKinematics& PinocchioHandKinematics::Impl::placed_poses() {
   if (!tips_placed) {
     compute_tips(placed_tips);
     tips_placed = true;
   }
+  return placed_tips;
+}
+
+// The placed poses into `out`; its Jacobians are left alone.
+void PinocchioHandKinematics::Impl::fill_tips(HandTipKinematics& out) {
+  placed_poses();
   out.wrist_position = placed_tips.wrist_position;
   out.wrist_rotation = placed_tips.wrist_rotation;
   out.tips.resize(placed_tips.tips.size());
@@ -718,8 +725,8 @@ HandKinematicsLinearization PinocchioHandKinematics::linearized_state_from_activ
 void PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active,
                                                 HandKinematicsState& out) {
   Impl& impl = *impl_;
-  tip_kinematics_from_active(q_active, impl.tips_scratch);
-  impl.fill_state(out, impl.tips_scratch);
+  impl.run_kinematics(q_active, false);
+  impl.fill_state(out, impl.placed_poses());
 }
 
 void PinocchioHandKinematics::linearized_state_from_active(const std::vector<double>& q_active,
