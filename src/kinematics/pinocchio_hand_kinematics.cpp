@@ -589,8 +589,10 @@ void PinocchioHandKinematics::Impl::fill_tip_jacobians(HandTipKinematics& out) {
   const std::size_t n = meta.active_indices.size();
   for (std::size_t f = 0; f < finger_frame_ids.size(); ++f) {
     pinocchio::Data::Matrix6x& frame_jacobian = finger_jacobians[f];
-    pinocchio::getFrameJacobian(model, *data, finger_frame_ids[f], pinocchio::LOCAL_WORLD_ALIGNED,
-                                frame_jacobian);
+    // Through the parent joint: the frame-index overload would place the fingertip frame once more.
+    const pinocchio::Frame& frame = model.frames[finger_frame_ids[f]];
+    pinocchio::getFrameJacobian(model, *data, frame.parentJoint, frame.placement,
+                                pinocchio::LOCAL_WORLD_ALIGNED, frame_jacobian);
     for (Eigen::Index k : finger_columns[f]) reduced_jacobian.col(k).setZero();
     for (const SelectionEntry& e : finger_entries[f]) {
       reduced_jacobian.col(e.k) += e.factor * frame_jacobian.col(e.v);
