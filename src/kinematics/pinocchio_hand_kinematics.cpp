@@ -7,6 +7,7 @@
 #include <pinocchio/multibody/model.hpp>
 #include <pinocchio/parsers/urdf.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -112,6 +113,13 @@ std::array<double, 4> quaternion_xyzw(const Eigen::Matrix3d& r) {
   return q;
 }
 
+// True when both vectors hold the same doubles bit for bit (a cached result of one is then valid for the
+// other, NaNs and signed zeros included).
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
 bool is_scalar_joint(const pinocchio::Model::JointModel& joint) {
   static const char* const kScalarKinds[] = {
       "JointModelRX", "JointModelRY", "JointModelRZ", "JointModelRevoluteUnaligned",
@@ -162,13 +170,30 @@ struct PinocchioHandKinematics::Impl {
     double factor;
   };
   std::vector<SelectionEntry> selection_entries;
-  pinocchio::Data::Matrix6x frame_jacobian;
+  // The coupling factors effective_selection was folded with; a linearization with the same factors keeps it.
+  std::vector<double> folded_factors, next_factors;
+  bool couplings_folded = false;
+  // Per finger of the finger order: the velocity columns its frame Jacobian can have non-zero, the selection
+  // entries on those columns (all entries while a factor is not finite, since 0 · inf is not 0) and the
+  // active columns these entries reach, ascending.
+  std::vector<std::vector<bool>> finger_support;
+  std::vector<std::vector<SelectionEntry>> finger_entries;
+  std::vector<std::vector<Eigen::Index>> finger_columns;
+  // Per finger: its frame Jacobian. Only the support columns are ever written, the others stay zero.
+  std::vector<pinocchio::Data::Matrix6x> finger_jacobians;
   Eigen::MatrixXd reduced_jacobian;  // 6 x active joints
   HandTipKinematics tips_scratch;
-  // The configuration whose joint placements data holds, and whether its joint Jacobians are there too.
-  Eigen::VectorXd placed_q;
+
+  // What `data` holds: the placements of the wrist and fingertip frames for the active vector placed_q
+  // (expanded in full_scratch), with the joint Jacobians and the folded couplings when placed_jacobians
+  // is set, and placed_tips' poses when tips_placed is set. Every query of the same bits reuses them.
+  std::vector<double> placed_q;
   bool placed = false;
   bool placed_jacobians = false;
+  bool tips_placed = false;
+  HandTipKinematics placed_tips;
+  // The fingers sorted by name with their finger-order index: the order of the state maps' entries.
+  std::vector<std::pair<std::string, std::size_t>> sorted_fingers;
 
   Impl(const Config& config, std::string side_word);
 
@@ -178,12 +203,19 @@ struct PinocchioHandKinematics::Impl {
   void setup_tip_axes(const Config& config);
   void setup_skeleton();
   void build_pinocchio_joint_mapping();
+  void setup_finger_jacobians();
   void run_kinematics(const std::vector<double>& q_active, bool with_jacobians);
-  bool placed_at(const Eigen::VectorXd& q) const;
+  void place_frames(const std::vector<double>& q_active, bool with_jacobians);
+  void coupling_factors(const std::vector<double>& full, std::vector<double>& factors) const;
   void fold_couplings(const std::vector<double>& full);
-  void fill_tips(HandTipKinematics& out) const;
+  void rebuild_finger_entries();
+  void compute_tips(HandTipKinematics& out) const;
+  const HandTipKinematics& placed_poses();
+  void fill_tips(HandTipKinematics& out);
   void fill_tip_jacobians(HandTipKinematics& out);
 
+  template <typename Value, typename Get>
+  void fill_finger_map(std::map<std::string, Value>& map, Get get) const;
   template <typename State>
   void fill_state(State& state, const HandTipKinematics& tips) const;
 };
@@ -219,8 +251,31 @@ PinocchioHandKinematics::Impl::Impl(const Config& config, std::string side_word)
   }
   q_pin = Eigen::VectorXd::Zero(model.nq);
   effective_selection = selection;
-  frame_jacobian = pinocchio::Data::Matrix6x::Zero(6, model.nv);
   reduced_jacobian = Eigen::MatrixXd::Zero(6, static_cast<Eigen::Index>(meta.active_indices.size()));
+  setup_finger_jacobians();
+  for (std::size_t f = 0; f < meta.finger_order.size(); ++f)
+    sorted_fingers.emplace_back(meta.finger_order[f], f);
+  std::sort(sorted_fingers.begin(), sorted_fingers.end());
+}
+
+// The columns a fingertip's frame Jacobian can fill are those of the joints supporting its parent joint;
+// with mimic joints Pinocchio also writes other columns, so every column counts then.
+void PinocchioHandKinematics::Impl::setup_finger_jacobians() {
+  const auto nv = static_cast<std::size_t>(model.nv);
+  const bool all_columns = model.nvExtended != model.nv;
+  for (std::size_t id : finger_frame_ids) {
+    std::vector<bool> support(nv, all_columns);
+    for (pinocchio::JointIndex j : model.supports[model.frames[id].parentJoint]) {
+      if (j == 0) continue;
+      const auto first = static_cast<std::size_t>(model.joints[j].idx_v());
+      for (std::size_t c = first; c < first + static_cast<std::size_t>(model.joints[j].nv()); ++c)
+        support[c] = true;
+    }
+    finger_support.push_back(std::move(support));
+    finger_jacobians.push_back(pinocchio::Data::Matrix6x::Zero(6, model.nv));
+  }
+  finger_entries.resize(finger_frame_ids.size());
+  finger_columns.resize(finger_frame_ids.size());
 }
 
 std::size_t PinocchioHandKinematics::Impl::checked_frame_id(const std::string& name) const {
@@ -368,7 +423,31 @@ void PinocchioHandKinematics::Impl::build_pinocchio_joint_mapping() {
   }
 }
 
+// Per coupling, the factor its child's row takes of its driver's row: the rule's slope when the coupled value
+// lies within the child's limits, else 0 (0 too for a fixed child, which has no row).
+void PinocchioHandKinematics::Impl::coupling_factors(const std::vector<double>& full,
+                                                     std::vector<double>& factors) const {
+  factors.resize(meta.couplings.size());
+  for (std::size_t i = 0; i < meta.couplings.size(); ++i) {
+    const detail::PassiveCoupling& c = meta.couplings[i];
+    double factor = 0.0;
+    if (v_index[c.child] >= 0) {
+      const double x = c.input_scale * full[c.driver];
+      const double value = c.output_scale * detail::coupling_polynomial(c, x);
+      if (!(value < meta.lower[c.child] || value > meta.upper[c.child])) {
+        factor = c.input_scale * detail::coupling_polynomial_slope(c, x) * c.output_scale;
+      }
+    }
+    factors[i] = factor;
+  }
+}
+
+// The folded selection depends on the expanded vector only through the coupling factors, so it is kept
+// while they stay the same bit for bit.
 void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& full) {
+  coupling_factors(full, next_factors);
+  if (couplings_folded && same_bits(next_factors, folded_factors)) return;
+  std::swap(folded_factors, next_factors);
   effective_selection = selection;
   const std::size_t passes = meta.couplings.size();
   coupling_row.resize(effective_selection.cols());
@@ -376,20 +455,15 @@ void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& fu
   bool changed = true;
   for (std::size_t pass = 0; pass < passes && changed; ++pass) {
     changed = false;
-    for (const detail::PassiveCoupling& c : meta.couplings) {
+    for (std::size_t i = 0; i < meta.couplings.size(); ++i) {
+      const detail::PassiveCoupling& c = meta.couplings[i];
       const std::int32_t child_v = v_index[c.child];
       if (child_v < 0) continue;  // a fixed child has no velocity coordinate
       const std::int32_t driver_v = v_index[c.driver];
-      const double x = c.input_scale * full[c.driver];
-      const double value = c.output_scale * detail::coupling_polynomial(c, x);
-      double factor = 0.0;
-      if (!(value < meta.lower[c.child] || value > meta.upper[c.child])) {
-        factor = c.input_scale * detail::coupling_polynomial_slope(c, x) * c.output_scale;
-      }
       if (driver_v < 0) {
         coupling_row.setZero();  // a fixed driver never moves
       } else {
-        coupling_row = factor * effective_selection.row(driver_v);
+        coupling_row = folded_factors[i] * effective_selection.row(driver_v);
       }
       if (!(coupling_row.array() == effective_selection.row(child_v).array()).all()) {
         effective_selection.row(child_v) = coupling_row;
@@ -404,45 +478,65 @@ void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& fu
       if (factor != 0.0) selection_entries.push_back({v, k, factor});
     }
   }
+  rebuild_finger_entries();
+  couplings_folded = true;
+}
+
+// A finger's reduced Jacobian column sums factor · column over the entries; the terms of columns outside the
+// finger's support are ±0 and leave the sum as it is (it starts at +0 and never becomes -0), unless a factor
+// is infinite or NaN.
+void PinocchioHandKinematics::Impl::rebuild_finger_entries() {
+  const bool finite = std::all_of(selection_entries.begin(), selection_entries.end(),
+                                  [](const SelectionEntry& e) { return std::isfinite(e.factor); });
+  for (std::size_t f = 0; f < finger_entries.size(); ++f) {
+    std::vector<SelectionEntry>& entries = finger_entries[f];
+    std::vector<Eigen::Index>& columns = finger_columns[f];
+    entries.clear();
+    columns.clear();
+    for (const SelectionEntry& e : selection_entries) {
+      if (finite && !finger_support[f][static_cast<std::size_t>(e.v)]) continue;
+      entries.push_back(e);
+      if (columns.empty() || columns.back() != e.k) columns.push_back(e.k);  // entries run column by column
+    }
+  }
+}
+
+// Forward kinematics of `q_active`, with the joint Jacobians and the folded couplings when asked; reuses
+// what `data` holds when it was computed for the same bits.
+void PinocchioHandKinematics::Impl::run_kinematics(const std::vector<double>& q_active, bool with_jacobians) {
+  if (!placed || !same_bits(q_active, placed_q)) {
+    place_frames(q_active, with_jacobians);
+  } else if (with_jacobians && !placed_jacobians) {
+    // The same joint Jacobians as computeJointJacobians(model, data, q) computes along with the placements.
+    pinocchio::computeJointJacobians(model, *data);
+    placed_jacobians = true;
+  }
+  if (with_jacobians) fold_couplings(full_scratch);
 }
 
 // Forward kinematics of the expanded vector (in full_scratch), with the joint Jacobians when asked; only
-// the wrist and fingertip frames are placed. Pinocchio's data keeps the placements of the configuration
-// last computed, so a query at that same configuration (the step accepted after its candidate was
-// evaluated, or a skeleton at the state just computed) skips the forward pass; the joint Jacobians from
-// those placements are the ones the combined pass computes.
-void PinocchioHandKinematics::Impl::run_kinematics(const std::vector<double>& q_active, bool with_jacobians) {
+// the wrist and fingertip frames are placed.
+void PinocchioHandKinematics::Impl::place_frames(const std::vector<double>& q_active, bool with_jacobians) {
+  placed = false;
+  tips_placed = false;
   detail::expand_into(meta, fixed_indices, rest_full, q_active, full_scratch);
   q_pin.setZero();
   for (std::size_t i = 0; i < full_scratch.size(); ++i) {
     if (q_index[i] >= 0) q_pin[q_index[i]] = full_scratch[i];
   }
-  if (!placed_at(q_pin)) {
-    placed = false;
-    if (with_jacobians) {
-      pinocchio::computeJointJacobians(model, *data, q_pin);  // includes the forward kinematics pass
-    } else {
-      pinocchio::forwardKinematics(model, *data, q_pin);
-    }
-    placed_q = q_pin;
-    placed = true;
-    placed_jacobians = with_jacobians;
-  } else if (with_jacobians && !placed_jacobians) {
-    pinocchio::computeJointJacobians(model, *data);
-    placed_jacobians = true;
+  if (with_jacobians) {
+    pinocchio::computeJointJacobians(model, *data, q_pin);  // includes the forward kinematics pass
+  } else {
+    pinocchio::forwardKinematics(model, *data, q_pin);
   }
   pinocchio::updateFramePlacement(model, *data, wrist_frame_id);
   for (std::size_t id : finger_frame_ids) pinocchio::updateFramePlacement(model, *data, id);
-  if (with_jacobians) fold_couplings(full_scratch);
+  placed_q = q_active;
+  placed = true;
+  placed_jacobians = with_jacobians;
 }
 
-// Whether data holds the joint placements of exactly (bit for bit) this configuration.
-bool PinocchioHandKinematics::Impl::placed_at(const Eigen::VectorXd& q) const {
-  return placed && placed_q.size() == q.size() &&
-         std::memcmp(placed_q.data(), q.data(), static_cast<std::size_t>(q.size()) * sizeof(double)) == 0;
-}
-
-void PinocchioHandKinematics::Impl::fill_tips(HandTipKinematics& out) const {
+void PinocchioHandKinematics::Impl::compute_tips(HandTipKinematics& out) const {
   const pinocchio::SE3& wrist = data->oMf[wrist_frame_id];
   out.wrist_position = to_array(wrist.translation());
   out.wrist_rotation = to_row_major(wrist.rotation());
@@ -459,17 +553,48 @@ void PinocchioHandKinematics::Impl::fill_tips(HandTipKinematics& out) const {
   }
 }
 
+// The poses of the placed frames, computed once per placement.
+const HandTipKinematics& PinocchioHandKinematics::Impl::placed_poses() {
+  if (!tips_placed) {
+    compute_tips(placed_tips);
+    tips_placed = true;
+  }
+  return placed_tips;
+}
+
+// The placed poses into `out`; its Jacobians are left alone.
+void PinocchioHandKinematics::Impl::fill_tips(HandTipKinematics& out) {
+  placed_poses();
+  out.wrist_position = placed_tips.wrist_position;
+  out.wrist_rotation = placed_tips.wrist_rotation;
+  out.tips.resize(placed_tips.tips.size());
+  for (std::size_t f = 0; f < placed_tips.tips.size(); ++f) {
+    const TipKinematics& from = placed_tips.tips[f];
+    TipKinematics& t = out.tips[f];
+    t.position_world = from.position_world;
+    t.rotation_world = from.rotation_world;
+    t.position_wrist = from.position_wrist;
+    t.rotation_wrist = from.rotation_wrist;
+  }
+}
+
 // Fingertip Jacobians over the active joints: the frame Jacobian's columns gathered through the
-// (coupling-folded) selection, which has only a few non-zero entries per column.
+// (coupling-folded) selection entries of the finger. The columns no entry reaches are zero: +0 in the
+// angular rows and the wrist rotation applied to a zero column in the position rows (-0 where a row of the
+// rotation is all negative).
 void PinocchioHandKinematics::Impl::fill_tip_jacobians(HandTipKinematics& out) {
   const Eigen::Matrix3d wrist_t = data->oMf[wrist_frame_id].rotation().transpose();
+  const Eigen::Vector3d zero_column = Eigen::Vector3d::Zero();
+  const Eigen::Vector3d zero_linear = wrist_t * zero_column;
   const std::size_t n = meta.active_indices.size();
   for (std::size_t f = 0; f < finger_frame_ids.size(); ++f) {
-    frame_jacobian.setZero();
-    pinocchio::getFrameJacobian(model, *data, finger_frame_ids[f], pinocchio::LOCAL_WORLD_ALIGNED,
-                                frame_jacobian);
-    reduced_jacobian.setZero();
-    for (const SelectionEntry& e : selection_entries) {
+    pinocchio::Data::Matrix6x& frame_jacobian = finger_jacobians[f];
+    // Through the parent joint: the frame-index overload would place the fingertip frame once more.
+    const pinocchio::Frame& frame = model.frames[finger_frame_ids[f]];
+    pinocchio::getFrameJacobian(model, *data, frame.parentJoint, frame.placement,
+                                pinocchio::LOCAL_WORLD_ALIGNED, frame_jacobian);
+    for (Eigen::Index k : finger_columns[f]) reduced_jacobian.col(k).setZero();
+    for (const SelectionEntry& e : finger_entries[f]) {
       reduced_jacobian.col(e.k) += e.factor * frame_jacobian.col(e.v);
     }
     TipKinematics& t = out.tips[f];
@@ -479,8 +604,13 @@ void PinocchioHandKinematics::Impl::fill_tip_jacobians(HandTipKinematics& out) {
     t.angular_jacobian.rows = 3;
     t.angular_jacobian.cols = n;
     t.angular_jacobian.data.resize(3 * n);
-    for (std::size_t c = 0; c < n; ++c) {
-      const Eigen::Index k = static_cast<Eigen::Index>(c);
+    for (std::size_t r = 0; r < 3; ++r) {
+      std::fill_n(t.position_jacobian.data.begin() + static_cast<std::ptrdiff_t>(r * n), n,
+                  zero_linear[static_cast<Eigen::Index>(r)]);
+      std::fill_n(t.angular_jacobian.data.begin() + static_cast<std::ptrdiff_t>(r * n), n, 0.0);
+    }
+    for (Eigen::Index k : finger_columns[f]) {
+      const auto c = static_cast<std::size_t>(k);
       const Eigen::Vector3d linear = wrist_t * reduced_jacobian.block<3, 1>(0, k);
       for (int r = 0; r < 3; ++r) {
         t.position_jacobian.data[static_cast<std::size_t>(r) * n + c] = linear[r];
@@ -490,18 +620,43 @@ void PinocchioHandKinematics::Impl::fill_tip_jacobians(HandTipKinematics& out) {
   }
 }
 
+// Writes get(f) into the map entry of every finger f. A map holding exactly the fingers (as every map this
+// model filled before does) is walked in order; any other map is written through its keys.
+template <typename Value, typename Get>
+void PinocchioHandKinematics::Impl::fill_finger_map(std::map<std::string, Value>& map, Get get) const {
+  bool in_order = map.size() == sorted_fingers.size();
+  auto it = map.begin();
+  for (std::size_t i = 0; in_order && i < sorted_fingers.size(); ++i, ++it) {
+    in_order = it->first == sorted_fingers[i].first;
+  }
+  if (in_order) {
+    it = map.begin();
+    for (std::size_t i = 0; i < sorted_fingers.size(); ++i, ++it) it->second = get(sorted_fingers[i].second);
+    return;
+  }
+  for (std::size_t f = 0; f < meta.finger_order.size(); ++f) map[meta.finger_order[f]] = get(f);
+}
+
 template <typename State>
 void PinocchioHandKinematics::Impl::fill_state(State& state, const HandTipKinematics& tips) const {
   state.wrist_position = tips.wrist_position;
   state.wrist_rotation = tips.wrist_rotation;
-  for (std::size_t f = 0; f < meta.finger_order.size(); ++f) {
-    const std::string& finger = meta.finger_order[f];
-    const TipKinematics& t = tips.tips[f];
-    state.tip_positions_world[finger] = t.position_world;
-    state.tip_rotations_world[finger] = t.rotation_world;
-    state.tip_positions_wrist[finger] = t.position_wrist;
-    state.tip_rotations_wrist[finger] = t.rotation_wrist;
-  }
+  fill_finger_map(
+      state.tip_positions_world, [&tips](std::size_t f) -> const auto& {
+        return tips.tips[f].position_world;
+      });
+  fill_finger_map(
+      state.tip_rotations_world, [&tips](std::size_t f) -> const auto& {
+        return tips.tips[f].rotation_world;
+      });
+  fill_finger_map(
+      state.tip_positions_wrist, [&tips](std::size_t f) -> const auto& {
+        return tips.tips[f].position_wrist;
+      });
+  fill_finger_map(
+      state.tip_rotations_wrist, [&tips](std::size_t f) -> const auto& {
+        return tips.tips[f].rotation_wrist;
+      });
 }
 
 PinocchioHandKinematics::PinocchioHandKinematics(const Config& config, std::string side)
@@ -540,12 +695,20 @@ std::vector<double> PinocchioHandKinematics::pose_active(const std::string& pose
                                         meta.joint_names, meta.lower, meta.upper)));
 }
 
+// detail::expand and detail::select_active with the fixed joints found once at construction.
 std::vector<double> PinocchioHandKinematics::expand_active(const std::vector<double>& q_active) const {
-  return detail::expand(impl_->meta, impl_->rest_full, q_active);
+  std::vector<double> full;
+  detail::expand_into(impl_->meta, impl_->fixed_indices, impl_->rest_full, q_active, full);
+  return full;
 }
 
 std::vector<double> PinocchioHandKinematics::active_from_full(const std::vector<double>& q_full) const {
-  return detail::select_active(impl_->meta, q_full);
+  const detail::HandJointMetadata& meta = impl_->meta;
+  std::vector<double> projected = q_full;
+  detail::project_passive_in_place(meta, impl_->fixed_indices, projected);
+  std::vector<double> active(meta.active_indices.size());
+  for (std::size_t k = 0; k < active.size(); ++k) active[k] = projected[meta.active_indices[k]];
+  return active;
 }
 
 HandKinematicsState PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active) {
@@ -564,8 +727,8 @@ HandKinematicsLinearization PinocchioHandKinematics::linearized_state_from_activ
 void PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active,
                                                 HandKinematicsState& out) {
   Impl& impl = *impl_;
-  tip_kinematics_from_active(q_active, impl.tips_scratch);
-  impl.fill_state(out, impl.tips_scratch);
+  impl.run_kinematics(q_active, false);
+  impl.fill_state(out, impl.placed_poses());
 }
 
 void PinocchioHandKinematics::linearized_state_from_active(const std::vector<double>& q_active,
@@ -573,11 +736,11 @@ void PinocchioHandKinematics::linearized_state_from_active(const std::vector<dou
   Impl& impl = *impl_;
   linearized_tip_kinematics_from_active(q_active, impl.tips_scratch);
   impl.fill_state(out, impl.tips_scratch);
-  for (std::size_t f = 0; f < impl.meta.finger_order.size(); ++f) {
-    const std::string& finger = impl.meta.finger_order[f];
-    out.tip_position_jacobians[finger] = impl.tips_scratch.tips[f].position_jacobian;
-    out.tip_angular_jacobians[finger] = impl.tips_scratch.tips[f].angular_jacobian;
-  }
+  const std::vector<TipKinematics>& tips = impl.tips_scratch.tips;
+  impl.fill_finger_map(out.tip_position_jacobians,
+                       [&tips](std::size_t f) -> const DenseMatrix& { return tips[f].position_jacobian; });
+  impl.fill_finger_map(out.tip_angular_jacobians,
+                       [&tips](std::size_t f) -> const DenseMatrix& { return tips[f].angular_jacobian; });
 }
 
 const std::vector<std::string>& PinocchioHandKinematics::finger_order() const {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -70,6 +71,116 @@ void expect_jacobians_match_differences(PinocchioHandKinematics& model, const Ve
   }
 }
 
+// Every double of a query's answer in a fixed order, for bit-for-bit comparisons.
+void append(Vec& out, const double* values, std::size_t n) {
+  out.insert(out.end(), values, values + n);
+}
+template <std::size_t N>
+void append(Vec& out, const std::array<double, N>& values) {
+  append(out, values.data(), N);
+}
+void append(Vec& out, const DenseMatrix& m) {
+  out.push_back(static_cast<double>(m.rows));
+  out.push_back(static_cast<double>(m.cols));
+  append(out, m.data.data(), m.data.size());
+}
+template <typename Map>
+void append_map(Vec& out, const Map& map) {
+  for (const auto& entry : map) append(out, entry.second);
+}
+template <typename State>
+Vec flatten_state(const State& s) {
+  Vec out;
+  append(out, s.wrist_position);
+  append(out, s.wrist_rotation);
+  append_map(out, s.tip_positions_wrist);
+  append_map(out, s.tip_rotations_wrist);
+  append_map(out, s.tip_positions_world);
+  append_map(out, s.tip_rotations_world);
+  return out;
+}
+
+// The queries the solver and the engine make, each answered into storage kept from query to query.
+enum class Query { kTips, kLinearizedTips, kState, kLinearizedState, kSkeleton };
+struct QueryStorage {
+  HandTipKinematics tips;
+  HandKinematicsState state;
+  HandKinematicsLinearization linearization;
+  std::vector<SkeletonPose> skeleton;
+};
+
+Vec answer(PinocchioHandKinematics& model, Query query, const Vec& q, QueryStorage& s) {
+  Vec out;
+  switch (query) {
+    case Query::kTips:
+    case Query::kLinearizedTips:
+      if (query == Query::kTips) {
+        model.tip_kinematics_from_active(q, s.tips);
+      } else {
+        model.linearized_tip_kinematics_from_active(q, s.tips);
+      }
+      append(out, s.tips.wrist_position);
+      append(out, s.tips.wrist_rotation);
+      for (const TipKinematics& t : s.tips.tips) {
+        append(out, t.position_wrist);
+        append(out, t.rotation_wrist);
+        append(out, t.position_world);
+        append(out, t.rotation_world);
+        if (query == Query::kLinearizedTips) {
+          append(out, t.position_jacobian);
+          append(out, t.angular_jacobian);
+        }
+      }
+      return out;
+    case Query::kState:
+      model.state_from_active(q, s.state);
+      return flatten_state(s.state);
+    case Query::kLinearizedState:
+      model.linearized_state_from_active(q, s.linearization);
+      out = flatten_state(s.linearization);
+      append_map(out, s.linearization.tip_position_jacobians);
+      append_map(out, s.linearization.tip_angular_jacobians);
+      return out;
+    case Query::kSkeleton:
+      model.skeleton_poses_local(q, s.skeleton);
+      for (const SkeletonPose& pose : s.skeleton) {
+        append(out, pose.position);
+        append(out, pose.quaternion);
+      }
+      return out;
+  }
+  return out;
+}
+
+// Index of the first double whose bits differ (the shorter size when one ends first), -1 when none does.
+long first_bit_difference(const Vec& a, const Vec& b) {
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+    if (std::memcmp(&a[i], &b[i], sizeof(double)) != 0) return static_cast<long>(i);
+  }
+  return a.size() == b.size() ? -1 : static_cast<long>(std::min(a.size(), b.size()));
+}
+
+// Answers `queries` in turn on one model and each on a model that has answered nothing before: whatever
+// a model reuses from earlier queries, the answers agree bit for bit. A vector of the wrong size fails.
+void expect_fresh_answers(const std::function<PinocchioHandKinematics()>& build,
+                          const std::vector<std::pair<Query, Vec>>& queries) {
+  PinocchioHandKinematics model = build();
+  QueryStorage storage;
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    const auto& [query, q] = queries[i];
+    if (q.size() != model.active_joint_names().size()) {
+      EXPECT_EQ(error_text([&] { answer(model, query, q, storage); }),
+                "Active hand joint vector has the wrong size");
+      continue;
+    }
+    PinocchioHandKinematics fresh = build();
+    QueryStorage fresh_storage;
+    EXPECT_EQ(first_bit_difference(answer(model, query, q, storage), answer(fresh, query, q, fresh_storage)),
+              -1)
+        << "query " << i;
+  }
+}
+
 // A toy hand in a scratch tree, with the process resource root cleared (and restored).
 struct ToyModel {
   std::filesystem::path saved_root = runtime_resource_root();
@@ -132,6 +243,35 @@ TEST(PinocchioHandKinematics, SaturatedCouplingChildDropsOutOfTheJacobian) {
   const auto s1 = model.state_from_active({0.2, 0.3, 0.4, 0.7 - 1e-7}).tip_positions_wrist.at("first");
   for (std::size_t row = 0; row < 3; ++row)
     EXPECT_NEAR(column.data[row * 4 + 3], (s0[row] - s1[row]) / 1e-7, 1e-5);
+}
+
+// The coupled child's row follows its limit from one linearization to the next (the dip saturates above
+// pip = 0.7), for a linear rule and for a polynomial one whose slope changes with every vector.
+TEST(PinocchioHandKinematics, CouplingsFollowTheChildLimitFromQueryToQuery) {
+  const std::pair<const char*, const char*> couplings[] = {
+      {"linear",
+       "  passive_joint_couplings:\n    - {driver: S_first_pip, child: S_first_dip, multiplier: 2.0}\n"},
+      {"polynomial",
+       "  equality_constraints:\n    - {independent_joint: S_first_pip, dependent_joint: S_first_dip,\n"
+       "       polycoef: [0.0, 1.5, 0.7]}\n"},
+  };
+  const double beyond_limit = std::nextafter(0.7, 1.0);
+  for (const auto& [name, text] : couplings) {
+    SCOPED_TRACE(name);
+    ToyModel toy(test::kToySystem, test::toy_metadata(text));
+    const Vec inside{0.2, 0.3, 0.4, 0.3}, saturated{0.2, 0.3, 0.4, 0.9}, at_limit{0.2, 0.3, 0.4, 0.7},
+        beyond{0.2, 0.3, 0.4, beyond_limit}, other{0.25, 0.1, 0.5, 0.35};
+    expect_fresh_answers([&toy] { return toy.build(); }, {{Query::kLinearizedTips, inside},
+                                                          {Query::kLinearizedTips, other},
+                                                          {Query::kLinearizedTips, saturated},
+                                                          {Query::kTips, inside},
+                                                          {Query::kLinearizedTips, inside},
+                                                          {Query::kLinearizedTips, at_limit},
+                                                          {Query::kLinearizedState, beyond},
+                                                          {Query::kLinearizedTips, at_limit},
+                                                          {Query::kLinearizedTips, saturated},
+                                                          {Query::kLinearizedState, other}});
+  }
 }
 
 TEST(PinocchioHandKinematics, StateConversionsAndWristFrame) {
@@ -283,78 +423,6 @@ TEST_P(BundledHand, JacobiansMatchCentralDifferences) {
     expect_jacobians_match_differences(model, random_inside(model, rng));
 }
 
-// Bitwise equality of two doubles, so that -0.0 and +0.0 differ and a NaN equals itself.
-bool same_bits(const double* a, const double* b, std::size_t n) {
-  return std::memcmp(a, b, n * sizeof(double)) == 0;
-}
-
-template <typename Map>
-bool same_maps(const Map& a, const Map& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [finger, value] : a) {
-    const auto it = b.find(finger);
-    if (it == b.end() || !same_bits(value.data(), it->second.data(), value.size())) return false;
-  }
-  return true;
-}
-
-bool same_matrices(const std::map<std::string, DenseMatrix>& a, const std::map<std::string, DenseMatrix>& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [finger, m] : a) {
-    const DenseMatrix& o = b.at(finger);
-    if (m.rows != o.rows || m.cols != o.cols || m.data.size() != o.data.size() ||
-        !same_bits(m.data.data(), o.data.data(), m.data.size()))
-      return false;
-  }
-  return true;
-}
-
-// A model queried again and again at repeated configurations (as the solver and the engine step do: a
-// candidate then the linearization at it, a state then the skeleton at it) answers bit for bit as a model
-// that computes every query afresh.
-TEST_P(BundledHand, RepeatedQueriesEqualFreshOnes) {
-  const std::string side = GetParam();
-  const Config config = Config::load(system(), "", side);
-  PinocchioHandKinematics model(config, side), fresh(config, side);
-  std::mt19937 rng(5);
-  const Vec elsewhere = random_inside(fresh, rng);
-  std::vector<Vec> seen{model.q_rest_active()};
-  for (int query = 0; query < 200; ++query) {
-    SCOPED_TRACE(query);
-    const int pick = std::uniform_int_distribution<int>(0, 3)(rng);
-    const Vec q = pick == 0 || seen.size() < 2 ? random_inside(model, rng) : seen[seen.size() - 1 - pick % 2];
-    seen.push_back(q);
-    fresh.state_from_active(elsewhere);  // moves the fresh model off q, so that it computes q anew
-    switch (std::uniform_int_distribution<int>(0, 2)(rng)) {
-      case 0: {
-        const HandKinematicsState got = model.state_from_active(q), want = fresh.state_from_active(q);
-        ASSERT_TRUE(same_maps(got.tip_positions_wrist, want.tip_positions_wrist));
-        ASSERT_TRUE(same_maps(got.tip_rotations_world, want.tip_rotations_world));
-        ASSERT_TRUE(same_bits(got.wrist_rotation.data(), want.wrist_rotation.data(), 9));
-        break;
-      }
-      case 1: {
-        const HandKinematicsLinearization got = model.linearized_state_from_active(q);
-        const HandKinematicsLinearization want = fresh.linearized_state_from_active(q);
-        ASSERT_TRUE(same_maps(got.tip_positions_wrist, want.tip_positions_wrist));
-        ASSERT_TRUE(same_maps(got.tip_rotations_wrist, want.tip_rotations_wrist));
-        ASSERT_TRUE(same_matrices(got.tip_position_jacobians, want.tip_position_jacobians));
-        ASSERT_TRUE(same_matrices(got.tip_angular_jacobians, want.tip_angular_jacobians));
-        break;
-      }
-      default: {
-        const std::vector<SkeletonPose> got = model.skeleton_poses_local(q),
-                                        want = fresh.skeleton_poses_local(q);
-        ASSERT_EQ(got.size(), want.size());
-        for (std::size_t i = 0; i < got.size(); ++i) {
-          ASSERT_TRUE(same_bits(got[i].position.data(), want[i].position.data(), 3)) << got[i].name;
-          ASSERT_TRUE(same_bits(got[i].quaternion.data(), want[i].quaternion.data(), 4)) << got[i].name;
-        }
-      }
-    }
-  }
-}
-
 TEST_P(BundledHand, BoneFileResizesTheGeneratedModel) {
   const std::string side = GetParam();
   TempDir tmp;
@@ -405,6 +473,39 @@ TEST_P(BundledHand, BoneFileResizesTheGeneratedModel) {
   EXPECT_LT(distance(after.at("middle"), before.at("middle")), 1e-9);
   for (const char* finger : {"first", "thumb"})
     EXPECT_GT(distance(after.at(finger), before.at(finger)), 1e-3);
+}
+
+// The solver's and the engine's query patterns: repeated vectors, a linearization after a plain query of
+// the same vector, signed zeros, clamped joints and a failing query in between.
+TEST_P(BundledHand, InterleavedQueriesAnswerAsAFreshModel) {
+  const std::string side = GetParam();
+  const auto build = [&side] { return PinocchioHandKinematics(Config::load(system(), "", side), side); };
+  const PinocchioHandKinematics probe = build();
+  std::mt19937 rng(side == "left" ? 21 : 22);
+  const Vec rest = probe.q_rest_active(), b = random_inside(probe, rng);
+  Vec plus_zero = random_inside(probe, rng), minus_zero = plus_zero, clamped = b;
+  plus_zero[6] = 0.0;
+  minus_zero[6] = -0.0;
+  for (std::size_t k = 0; k < clamped.size(); k += 2) clamped[k] = 3.0 * probe.active_upper()[k];
+  expect_fresh_answers(build, {{Query::kTips, rest},
+                               {Query::kLinearizedTips, rest},
+                               {Query::kLinearizedTips, rest},
+                               {Query::kTips, b},
+                               {Query::kLinearizedTips, b},
+                               {Query::kTips, rest},
+                               {Query::kState, b},
+                               {Query::kSkeleton, b},
+                               {Query::kTips, b},
+                               {Query::kLinearizedTips, Vec(3, 0.1)},
+                               {Query::kTips, b},
+                               {Query::kLinearizedState, plus_zero},
+                               {Query::kTips, minus_zero},
+                               {Query::kLinearizedTips, minus_zero},
+                               {Query::kSkeleton, clamped},
+                               {Query::kLinearizedTips, clamped},
+                               {Query::kState, clamped},
+                               {Query::kSkeleton, Vec(2, 0.0)},
+                               {Query::kLinearizedState, rest}});
 }
 
 INSTANTIATE_TEST_SUITE_P(Sides, BundledHand, ::testing::Values("right", "left"),
