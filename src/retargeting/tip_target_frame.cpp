@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <memory_resource>
@@ -132,6 +133,9 @@ struct SortedWriter {
   // The entry of key prefix + suffix; a new one is value-initialised.
   typename Map::mapped_type& at(std::string_view prefix, std::string_view suffix = {}) {
     if (next != map.end() && key_equals(next->first, prefix, suffix)) return (next++)->second;
+    // The same key twice in a row (a finger diagnostic that spells a fixed one) finds the last entry.
+    if (next != map.begin() && key_equals(std::prev(next)->first, prefix, suffix))
+      return std::prev(next)->second;
     for (; next != map.end(); next = map.erase(next)) {
       const int order = compare_key(next->first, prefix, suffix);
       if (order == 0) return (next++)->second;
