@@ -550,7 +550,7 @@ PinchSummary apply_pinch_model(FrameBuild& b) {
   FingerWork& thumb_work = finger_work(b, "thumb");
   const Vec3 thumb = thumb_work.human;
   for (const std::string& c : params.pinch_candidate_fingers) {
-    FingerWork* candidate = c == "thumb" ? nullptr : find_finger(b, c);
+    FingerWork* candidate = key_equals(c, "thumb") ? nullptr : find_finger(b, c);
     if (!candidate) continue;
     const Vec3 v = sub(candidate->human, thumb);
     const double d = norm(v);
