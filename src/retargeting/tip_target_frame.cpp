@@ -265,8 +265,11 @@ struct FrameBuild {
   std::string key_text;
 };
 
-// Fingers a build keeps off the heap; a longer finger order spills over onto it.
+// Room on the stack for the work and the sorted names of this many fingers, so that a build keeps them off
+// the heap; a longer finger order spills over onto it.
 constexpr std::size_t kFingersOnStack = 8;
+constexpr std::size_t kStackBytes =
+    kFingersOnStack * (sizeof(FingerWork) + sizeof(const std::string*)) + alignof(std::max_align_t);
 
 const Vec3 kZero{0.0, 0.0, 0.0};
 
@@ -736,8 +739,7 @@ void write_diagnostics(FrameBuild& b, const PinchSummary& pinch, double tripod_w
 void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
                             const TipMappingParameters& params, const Mat3& wrist_rotation,
                             RetargetTargetFrame& frame) {
-  alignas(std::max_align_t) std::array<std::byte, kFingersOnStack*(sizeof(FingerWork) + 2 * sizeof(void*))>
-      stack;
+  alignas(std::max_align_t) std::array<std::byte, kStackBytes> stack;
   std::pmr::monotonic_buffer_resource memory(stack.data(), stack.size());
   FrameBuild b{glove, wrist_origin, params, wrist_rotation, frame, std::pmr::vector<FingerWork>(&memory), {}};
   frame.source = glove.source;
