@@ -1,13 +1,20 @@
 #include "retargeting/tip_target_frame.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <map>
+#include <memory_resource>
 #include <optional>
+#include <stdexcept>
 #include <string>
-#include <type_traits>
-#include <utility>
+#include <string_view>
+#include <vector>
 
 #include "kinematics/frame_math.hpp"
 #include "kinematics/vec3.hpp"
@@ -49,42 +56,9 @@ double side_touch_threshold(const TipMappingParameters& p, const std::string& fi
   return p.side_touch_human_contact_threshold_m;
 }
 
-// The entry of `key` in `map`, made when missing from the node `spare` holds for that key (so that a
-// frame rebuilt with the keys of its previous contents allocates nothing), else from a new node. A new
-// entry starts value-initialised as with operator[]; a diagnostics entry is always written whole, so a
-// reused one keeps its text buffer.
-template <typename Map>
-typename Map::mapped_type& put(Map& map, Map& spare, const std::string& key) {
-  const auto found = map.find(key);
-  if (found != map.end()) return found->second;
-  const auto old = spare.find(key);
-  if (old == spare.end()) return map.emplace(key, typename Map::mapped_type{}).first->second;
-  auto node = spare.extract(old);
-  if constexpr (!std::is_same_v<typename Map::mapped_type, DiagnosticValue>) node.mapped() = {};
-  return map.insert(std::move(node)).position->second;
-}
-
-// Moves every map of `frame` into `spare`, leaving `frame`'s maps empty.
-void take_maps(RetargetTargetFrame& frame, RetargetTargetFrame& spare) {
-  spare.target_positions_world.swap(frame.target_positions_world);
-  spare.target_rotations_world.swap(frame.target_rotations_world);
-  spare.target_positions.swap(frame.target_positions);
-  spare.target_rotations.swap(frame.target_rotations);
-  spare.human_tip_positions.swap(frame.human_tip_positions);
-  spare.shape_weights.swap(frame.shape_weights);
-  spare.pinch_vectors.swap(frame.pinch_vectors);
-  spare.pinch_weights.swap(frame.pinch_weights);
-  spare.orientation_weights.swap(frame.orientation_weights);
-  spare.reference_points.swap(frame.reference_points);
-  spare.reference_weights.swap(frame.reference_weights);
-  spare.diagnostics.swap(frame.diagnostics);
-}
-
-}  // namespace
-
-double finger_bend_angle_deg(const std::string& finger, const std::map<std::string, Vec3>& tips,
-                             const TipMappingParameters& params, double max_angle_deg) {
-  const Vec3& b = finger_at(tips, finger);
+// Bend of a finger from its base-rotated glove tip position `b`.
+double bend_angle_deg(const std::string& finger, const Vec3& b, const TipMappingParameters& params,
+                      double max_angle_deg) {
   const double A = std::max(max_angle_deg, 1e-6);
   const auto mcp = params.mcp_joint_position.find(finger);
   const auto ref_it = params.mcp90_reference_vector.find(finger);
@@ -116,6 +90,115 @@ double finger_bend_angle_deg(const std::string& finger, const std::map<std::stri
   return A * (1.0 - std::clamp(m, 0.0, 1.0));
 }
 
+// How `key` compares with the text prefix + suffix, in the order of the maps' keys.
+int compare_key(const std::string& key, std::string_view prefix, std::string_view suffix) {
+  const std::string_view text(key);
+  const int head = text.substr(0, prefix.size()).compare(prefix);
+  if (head != 0) return head;
+  return text.substr(prefix.size()).compare(suffix);
+}
+
+// Whether the `n` characters at `a` and `b` agree. Compared inline, eight at a time: the frame's keys are
+// short, and nearly every comparison of a rebuild is one of equal keys.
+bool same_chars(const char* a, const char* b, std::size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    std::uint64_t x = 0, y = 0;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  for (; n > 0; ++a, ++b, --n) {
+    if (*a != *b) return false;
+  }
+  return true;
+}
+
+// Whether `key` reads prefix + suffix.
+bool key_equals(std::string_view key, std::string_view prefix, std::string_view suffix = {}) {
+  return key.size() == prefix.size() + suffix.size() &&
+         same_chars(key.data(), prefix.data(), prefix.size()) &&
+         same_chars(key.data() + prefix.size(), suffix.data(), suffix.size());
+}
+
+// Writes a map's entries in ascending key order over its previous contents: an entry whose key is there
+// already is assigned in place, a missing one is inserted, and the previous entries passed over (and, at
+// `finish`, those after the last one written) are erased. So a map that gets the keys it had is rewritten
+// without allocating. Entries written out of order still end up right, only with fresh insertions.
+template <typename Map>
+struct SortedWriter {
+  Map& map;
+  std::string& key_text;  // the key of an entry to insert
+  typename Map::iterator next;
+
+  // The entry of key prefix + suffix; a new one is value-initialised.
+  typename Map::mapped_type& at(std::string_view prefix, std::string_view suffix = {}) {
+    if (next != map.end() && key_equals(next->first, prefix, suffix)) return (next++)->second;
+    // The same key twice in a row (a finger diagnostic that spells a fixed one) finds the last entry.
+    if (next != map.begin() && key_equals(std::prev(next)->first, prefix, suffix))
+      return std::prev(next)->second;
+    for (; next != map.end(); next = map.erase(next)) {
+      const int order = compare_key(next->first, prefix, suffix);
+      if (order == 0) return (next++)->second;
+      if (order > 0) break;
+    }
+    key_text.assign(prefix).append(suffix);
+    return map.try_emplace(next, key_text)->second;
+  }
+  void finish() { map.erase(next, map.end()); }
+};
+
+template <typename Map>
+SortedWriter<Map> sorted_writer(Map& map, std::string& key_text) {
+  return {map, key_text, map.begin()};
+}
+
+// Lookups in a finger-keyed map for fingers taken in ascending name order, each once: each lookup walks
+// on from where the one before stopped.
+template <typename Map>
+struct SortedLookup {
+  typename Map::const_iterator next, end;
+
+  const typename Map::mapped_type* find(const std::string& key) {
+    if (next != end && key_equals(next->first, key)) return &(next++)->second;
+    for (; next != end; ++next) {
+      const int order = next->first.compare(key);
+      if (order == 0) return &(next++)->second;
+      if (order > 0) break;
+    }
+    return nullptr;
+  }
+  typename Map::mapped_type value_or(const std::string& key, const typename Map::mapped_type& fallback) {
+    const typename Map::mapped_type* value = find(key);
+    return value ? *value : fallback;
+  }
+};
+
+template <typename Map>
+SortedLookup<Map> sorted_lookup(const Map& map) {
+  return {map.begin(), map.end()};
+}
+
+// A text diagnostic, assigned only when its text changed.
+void assign_text(DiagnosticValue& value, std::string_view text) {
+  if (std::string* current = std::get_if<std::string>(&value)) {
+    if (std::string_view(*current) != text) current->assign(text.data(), text.size());
+  } else {
+    value = std::string(text);
+  }
+}
+
+// The name behind an optional name pointer; none reads as the empty name.
+std::string_view name_of(const std::string* name) {
+  return name ? std::string_view(*name) : std::string_view();
+}
+
+}  // namespace
+
+double finger_bend_angle_deg(const std::string& finger, const std::map<std::string, Vec3>& tips,
+                             const TipMappingParameters& params, double max_angle_deg) {
+  return bend_angle_deg(finger, finger_at(tips, finger), params, max_angle_deg);
+}
+
 RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
                                            const TipMappingParameters& params, const Mat3& wrist_rotation) {
   RetargetTargetFrame frame;
@@ -139,53 +222,91 @@ struct ThumbAdduction {
 
 struct SideTouch {
   bool applied = false;
-  std::string partner;
+  const std::string* partner = nullptr;
+  const SideTouchPlane* plane = nullptr;  // the partner's
   double alpha = 0.0, d = 0.0, g = 0.0, thr = 0.0, bend = 0.0;
   Vec3 adjustment{0.0, 0.0, 0.0};
 };
 
 struct PinchSummary {
-  std::string closest_partner, strongest_partner;
+  const std::string* closest_partner = nullptr;
+  const std::string* strongest_partner = nullptr;
   double closest_distance = std::numeric_limits<double>::infinity();
   double strongest_weight = 0.0;
 };
 
-// One build of a target frame: its inputs, the frame being written with the spare entries of its previous
-// contents, and what the steps hand on to later ones.
+// What the build works out for one finger of the finger order before it writes the frame's maps.
+struct FingerWork {
+  const std::string* name = nullptr;
+  Vec3 base{};      // the glove tip with its offset, base-rotated
+  Vec3 human{};     // the human tip position in the robot's axes
+  Mat3 rotation{};  // target rotation, wrist frame
+  Vec3 position{};  // target position, wrist frame
+  double shape_weight = 0.0;
+  double orientation_weight = 0.0;
+  double epsilon2 = 0.0;  // the finger's pinch settings
+  double compensation = 0.0;
+  std::optional<DynamicPalmDebug> palm;
+  bool pinch = false;  // whether it is a pinch candidate, with the values below
+  Vec3 pinch_vector{};
+  double pinch_weight = 0.0;
+  double pinch_distance = 0.0;
+};
+
+// One build of a target frame: its inputs, the frame being written, and the fingers' work by ascending
+// name (the order of the frame's maps), each finger once.
 struct FrameBuild {
   const GloveFeatureFrame& glove;
   const Vec3& wrist_origin;
   const TipMappingParameters& params;
   const Mat3& wrist_rotation;
   RetargetTargetFrame& frame;
-  RetargetTargetFrame spare;
+  std::pmr::vector<FingerWork> fingers;
   std::string key_text;
-  std::map<std::string, Vec3> base_tips;
-  std::map<std::string, DynamicPalmDebug> palm_debug;
-  std::map<std::string, double> pinch_distances;
-
-  // The entry of `key` in the frame's map `member`.
-  template <typename Map>
-  typename Map::mapped_type& put(Map RetargetTargetFrame::*member, const std::string& key) {
-    return kelto::hand::put(frame.*member, spare.*member, key);
-  }
-  // A key made of a prefix and a suffix, in a buffer that the build reuses.
-  const std::string& key(const char* prefix, const std::string& suffix = std::string()) {
-    key_text.assign(prefix).append(suffix);
-    return key_text;
-  }
-  // Diagnostics are assigned from the value itself, so that a reused text entry keeps its buffer.
-  template <typename T>
-  void diagnostic(const char* name, T&& value) {
-    put(&RetargetTargetFrame::diagnostics, key(name)) = std::forward<T>(value);
-  }
-  template <typename T>
-  void finger_diagnostic(const char* prefix, const std::string& finger, T&& value) {
-    put(&RetargetTargetFrame::diagnostics, key(prefix, finger)) = std::forward<T>(value);
-  }
 };
 
+// Room on the stack for the work and the sorted names of this many fingers, so that a build keeps them off
+// the heap; a longer finger order spills over onto it.
+constexpr std::size_t kFingersOnStack = 8;
+constexpr std::size_t kStackBytes =
+    kFingersOnStack * (sizeof(FingerWork) + sizeof(const std::string*)) + alignof(std::max_align_t);
+
 const Vec3 kZero{0.0, 0.0, 0.0};
+
+FingerWork* find_finger(FrameBuild& b, std::string_view name) {
+  for (FingerWork& w : b.fingers) {
+    if (key_equals(*w.name, name)) return &w;
+  }
+  return nullptr;
+}
+
+// The work of a finger the step cannot do without; throws as the strict map lookups do when it is not in
+// the finger order.
+FingerWork& finger_work(FrameBuild& b, std::string_view name) {
+  if (FingerWork* w = find_finger(b, name)) return *w;
+  throw std::out_of_range("map::at:  key not found");
+}
+
+// 0. The fingers of the finger order by name, with their pinch settings.
+void collect_fingers(FrameBuild& b, std::pmr::memory_resource& memory) {
+  const TipMappingParameters& params = b.params;
+  std::pmr::vector<const std::string*> names(&memory);
+  names.reserve(params.finger_order.size());
+  for (const std::string& f : params.finger_order) names.push_back(&f);
+  std::sort(names.begin(), names.end(), [](const std::string* x, const std::string* y) { return *x < *y; });
+  names.erase(std::unique(names.begin(), names.end(),
+                          [](const std::string* x, const std::string* y) { return *x == *y; }),
+              names.end());
+  b.fingers.resize(names.size());
+  auto epsilon2 = sorted_lookup(params.pinch_epsilon2_m_by_finger);
+  auto compensation = sorted_lookup(params.pinch_finger_compensation_weight_by_finger);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    FingerWork& w = b.fingers[i];
+    w.name = names[i];
+    w.epsilon2 = epsilon2.value_or(*w.name, params.pinch_epsilon2_m);
+    w.compensation = compensation.value_or(*w.name, params.pinch_finger_compensation_weight);
+  }
+}
 
 // 1. Base mapping: the glove tips with their offsets, base-rotated, then into the robot's axes.
 void map_base_tips(FrameBuild& b) {
@@ -193,17 +314,18 @@ void map_base_tips(FrameBuild& b) {
   const Mat3& M = params.rotation_matrix;
   const Mat3& B = params.input_base_rotation_offset;
   const Mat3 MB = mul(M, B);
-  for (const std::string& f : params.finger_order) {
-    const Pose& tip_pose = finger_at(b.glove.local_tips, f);
-    const Vec3& o = detail::value_or(params.input_tip_offset_local, f, kZero);
-    const Vec3 tip = add(mul(tip_pose.rotation, o), tip_pose.position);
-    const Vec3 base = mul(B, tip);
-    b.base_tips[f] = base;
-    b.put(&RetargetTargetFrame::human_tip_positions, f) = mul(M, base);
-    const Mat3 R =
-        mul(tip_pose.rotation, detail::value_or(params.input_tip_rotation_offset_local, f, kIdentity));
-    b.put(&RetargetTargetFrame::target_rotations, f) =
-        build_rotation_from_xz(mul(MB, column(R, 0)), mul(MB, column(R, 2)));
+  auto tips = sorted_lookup(b.glove.local_tips);
+  auto offsets = sorted_lookup(params.input_tip_offset_local);
+  auto rotation_offsets = sorted_lookup(params.input_tip_rotation_offset_local);
+  for (FingerWork& w : b.fingers) {
+    const Pose* tip_pose = tips.find(*w.name);
+    if (!tip_pose) tip_pose = &finger_at(b.glove.local_tips, *w.name);  // throws: no tip pose
+    const Vec3& o = offsets.value_or(*w.name, kZero);
+    const Vec3 tip = add(mul(tip_pose->rotation, o), tip_pose->position);
+    w.base = mul(B, tip);
+    w.human = mul(M, w.base);
+    const Mat3 R = mul(tip_pose->rotation, rotation_offsets.value_or(*w.name, kIdentity));
+    w.rotation = build_rotation_from_xz(mul(MB, column(R, 0)), mul(MB, column(R, 2)));
   }
 }
 
@@ -212,10 +334,9 @@ void map_base_tips(FrameBuild& b) {
 double apply_tripod_pinch(FrameBuild& b) {
   const TipMappingParameters& params = b.params;
   if (!params.tripod_pinch_enabled || params.tripod_pinch_fingers.size() != 2) return 0.0;
-  auto& h = b.frame.human_tip_positions;
-  Vec3& ha = finger_at(h, params.tripod_pinch_fingers[0]);
-  Vec3& hb = finger_at(h, params.tripod_pinch_fingers[1]);
-  Vec3& ht = finger_at(h, std::string("thumb"));
+  Vec3& ha = finger_work(b, params.tripod_pinch_fingers[0]).human;
+  Vec3& hb = finger_work(b, params.tripod_pinch_fingers[1]).human;
+  Vec3& ht = finger_work(b, "thumb").human;
   const double w =
       std::min(pinch_sigmoid(norm(sub(ha, ht)), params), pinch_sigmoid(norm(sub(hb, ht)), params));
   if (!(w > 0.0)) return 0.0;
@@ -259,16 +380,16 @@ double extra_curl_alpha(const TipMappingParameters& params, const std::string& f
 }
 
 // The palm offset's z for a finger that takes part in the dynamic palm offset.
-DynamicPalmDebug dynamic_palm_z(const FrameBuild& b, const std::string& f,
+DynamicPalmDebug dynamic_palm_z(const FrameBuild& b, const FingerWork& w,
                                 const DynamicPalmFingerConfig& cfg) {
   const TipMappingParameters& params = b.params;
   const double flat_z = cfg.flat_z.value_or(params.dynamic_palm_flat_z);
   const double bent_z = cfg.bent_z.value_or(params.dynamic_palm_bent_z);
   const double max_angle = cfg.max_angle_deg.value_or(params.dynamic_palm_max_angle_deg);
   const double drop = cfg.extra_curl_z_drop_m.value_or(params.dynamic_palm_extra_curl_z_drop_m);
-  const double bend = finger_bend_angle_deg(f, b.base_tips, params, max_angle);
+  const double bend = bend_angle_deg(*w.name, w.base, params, max_angle);
   const double r = std::clamp(bend / std::max(max_angle, 1e-6), 0.0, 1.0);
-  const double e = extra_curl_alpha(params, f, finger_at(b.base_tips, f), r);
+  const double e = extra_curl_alpha(params, *w.name, w.base, r);
   const double z = (1.0 - r) * flat_z + r * bent_z - e * drop;
   return {z, bend, e};
 }
@@ -276,17 +397,15 @@ DynamicPalmDebug dynamic_palm_z(const FrameBuild& b, const std::string& f,
 // 3. Positions with the (optionally dynamic) palm offset.
 void place_tip_targets(FrameBuild& b) {
   const TipMappingParameters& params = b.params;
-  for (const std::string& f : params.finger_order) {
+  for (FingerWork& w : b.fingers) {
     Vec3 P = params.palm_offset_local;
     if (params.dynamic_palm_enabled) {
-      if (const std::optional<DynamicPalmFingerConfig> cfg = dynamic_palm_settings(params, f)) {
-        const DynamicPalmDebug debug = dynamic_palm_z(b, f, *cfg);
-        P[2] = debug.z;
-        b.palm_debug[f] = debug;
+      if (const std::optional<DynamicPalmFingerConfig> cfg = dynamic_palm_settings(params, *w.name)) {
+        w.palm = dynamic_palm_z(b, w, *cfg);
+        P[2] = w.palm->z;
       }
     }
-    b.put(&RetargetTargetFrame::target_positions, f) =
-        add(P, scaled(finger_at(b.frame.human_tip_positions, f), params.human_hand_scale));
+    w.position = add(P, scaled(w.human, params.human_hand_scale));
   }
 }
 
@@ -320,21 +439,18 @@ ThumbAdduction thumb_adduction(const TipMappingParameters& params, double v) {
 // 4. Dynamic thumb adduction offset.
 ThumbAdduction apply_thumb_adduction(FrameBuild& b) {
   const TipMappingParameters& params = b.params;
-  const auto thumb_base = b.base_tips.find("thumb");
-  if (!params.dynamic_thumb_adduction_enabled || thumb_base == b.base_tips.end()) return {};
+  FingerWork* thumb = find_finger(b, "thumb");
+  if (!params.dynamic_thumb_adduction_enabled || !thumb) return {};
   const std::string& axis = params.dynamic_thumb_adduction_driver_axis;
   const int k = axis == "x" ? 0 : (axis == "y" ? 1 : 2);
-  const ThumbAdduction result = thumb_adduction(params, thumb_base->second[k]);
-  if (result.applied) {
-    Vec3& thumb = finger_at(b.frame.target_positions, std::string("thumb"));
-    thumb = add(thumb, result.bias);
-  }
+  const ThumbAdduction result = thumb_adduction(params, thumb->base[k]);
+  if (result.applied) thumb->position = add(thumb->position, result.bias);
   return result;
 }
 
 // The side-touch partner: among the bent side-touch fingers whose plane the thumb's contact point is
 // within the threshold of, the one it is relatively closest to (first wins on ties).
-SideTouch find_side_touch_partner(const FrameBuild& b, const Vec3& thumb_base) {
+SideTouch find_side_touch_partner(FrameBuild& b, const Vec3& thumb_base) {
   const TipMappingParameters& params = b.params;
   SideTouch best;
   const Vec3 c = add(thumb_base, params.side_touch_thumb_contact_offset_local);
@@ -347,7 +463,7 @@ SideTouch find_side_touch_partner(const FrameBuild& b, const Vec3& thumb_base) {
     if (palm != params.dynamic_palm_by_finger.end() && palm->second.max_angle_deg) {
       max_angle = *palm->second.max_angle_deg;
     }
-    const double bend = finger_bend_angle_deg(f, b.base_tips, params, max_angle);
+    const double bend = bend_angle_deg(f, finger_work(b, f).base, params, max_angle);
     if (!(bend >= params.side_touch_mcp_trigger_angle_deg)) continue;
     const double nn = norm(plane->second.human_normal);
     if (!(nn > 1e-9)) continue;
@@ -355,9 +471,10 @@ SideTouch find_side_touch_partner(const FrameBuild& b, const Vec3& thumb_base) {
     const double d = dot(sub(c, plane->second.human_point), scaled(plane->second.human_normal, 1.0 / nn));
     if (!(std::abs(d) <= thr)) continue;
     const double ratio = std::abs(d) / thr;
-    if (best.partner.empty() || ratio < best_ratio) {
+    if (name_of(best.partner).empty() || ratio < best_ratio) {
       best_ratio = ratio;
-      best.partner = f;
+      best.partner = &f;
+      best.plane = &plane->second;
       best.d = d;
       best.thr = thr;
       best.bend = bend;
@@ -369,40 +486,39 @@ SideTouch find_side_touch_partner(const FrameBuild& b, const Vec3& thumb_base) {
 // 5. Side-touch plane constraint: keeps the thumb at a clearance from the partner finger's side.
 SideTouch apply_side_touch(FrameBuild& b) {
   const TipMappingParameters& params = b.params;
-  const auto thumb_base = b.base_tips.find("thumb");
-  if (!params.side_touch_enabled || thumb_base == b.base_tips.end()) return {};
-  SideTouch side = find_side_touch_partner(b, thumb_base->second);
-  if (side.partner.empty()) return side;
-  const SideTouchPlane& plane = finger_at(params.side_touch_planes, side.partner);
+  FingerWork* thumb = find_finger(b, "thumb");
+  if (!params.side_touch_enabled || !thumb) return {};
+  SideTouch side = find_side_touch_partner(b, thumb->base);
+  if (name_of(side.partner).empty()) return side;
+  const SideTouchPlane& plane = *side.plane;
   const double nr = norm(plane.robot_normal);
   if (!(nr > 1e-9)) return side;
   const Vec3 n_hat = scaled(plane.robot_normal, 1.0 / nr);
   side.alpha = std::clamp((side.thr - std::abs(side.d)) / side.thr, 0.0, 1.0);
   double clearance = params.side_touch_robot_clearance_m;
-  const auto by_finger = params.side_touch_by_finger.find(side.partner);
+  const auto by_finger = params.side_touch_by_finger.find(*side.partner);
   if (by_finger != params.side_touch_by_finger.end() && by_finger->second.robot_clearance_m) {
     clearance = *by_finger->second.robot_clearance_m;
   }
   if (side.d < 0.0) clearance = -clearance;
-  Vec3& thumb = finger_at(b.frame.target_positions, std::string("thumb"));
-  side.g = dot(sub(thumb, plane.robot_point), n_hat);
+  side.g = dot(sub(thumb->position, plane.robot_point), n_hat);
   side.adjustment = scaled(n_hat, side.alpha * (clearance - side.g));
-  thumb = add(thumb, side.adjustment);
+  thumb->position = add(thumb->position, side.adjustment);
   side.applied = true;
   return side;
 }
 
 // 6. Weights.
 void set_default_weights(FrameBuild& b, double orientation_default) {
-  for (const std::string& f : b.params.finger_order) {
-    b.put(&RetargetTargetFrame::shape_weights, f) = 1.0;
-    b.put(&RetargetTargetFrame::orientation_weights, f) = orientation_default;
+  for (FingerWork& w : b.fingers) {
+    w.shape_weight = 1.0;
+    w.orientation_weight = orientation_default;
   }
 }
 
 // Length of the pinch vector before scaling: 0 inside epsilon2, stretched to epsilon1 between them.
-double pinch_reach(const TipMappingParameters& params, const std::string& c, double d) {
-  const double eps2 = detail::value_or(params.pinch_epsilon2_m_by_finger, c, params.pinch_epsilon2_m);
+double pinch_reach(const TipMappingParameters& params, const FingerWork& c, double d) {
+  const double eps2 = c.epsilon2;
   const double eps1 = params.pinch_epsilon1_m;
   if (d < eps2) return 0.0;
   if (d <= eps1) return (d - eps2) * eps1 / std::max(eps1 - eps2, 1e-9);
@@ -411,24 +527,21 @@ double pinch_reach(const TipMappingParameters& params, const std::string& c, dou
 
 // The pinch vector, weight and lowered shape and orientation weights for candidate `c` at distance `d`
 // and direction `v` from the thumb. Returns the pinch weight.
-double pinch_candidate(FrameBuild& b, const std::string& c, const Vec3& v, double d) {
+double pinch_candidate(FrameBuild& b, FingerWork& c, FingerWork& thumb, const Vec3& v, double d) {
   const TipMappingParameters& params = b.params;
   const Vec3 u = d > 1e-9 ? scaled(v, 1.0 / d) : Vec3{0.0, 0.0, 0.0};
-  b.put(&RetargetTargetFrame::pinch_vectors, c) = scaled(
+  c.pinch = true;
+  c.pinch_vector = scaled(
       u, params.human_hand_scale * std::max(pinch_reach(params, c, d), params.pinch_contact_distance_m));
   const double w = pinch_sigmoid(d, params);
-  b.put(&RetargetTargetFrame::pinch_weights, c) = w;
-  b.pinch_distances[c] = d;
-  const double kf = detail::value_or(params.pinch_finger_compensation_weight_by_finger, c,
-                                     params.pinch_finger_compensation_weight);
-  b.put(&RetargetTargetFrame::shape_weights, c) = std::max(0.0, 1.0 - w * kf);
-  double& thumb_shape = b.put(&RetargetTargetFrame::shape_weights, b.key("thumb"));
-  thumb_shape = std::min(thumb_shape, std::max(0.0, 1.0 - w * params.pinch_thumb_compensation_weight));
-  b.put(&RetargetTargetFrame::orientation_weights, c) =
-      std::max(0.0, 1.0 - w * params.pinch_finger_orientation_compensation_weight);
-  double& thumb_orientation = b.put(&RetargetTargetFrame::orientation_weights, b.key("thumb"));
-  thumb_orientation = std::min(thumb_orientation,
-                               std::max(0.0, 1.0 - w * params.pinch_thumb_orientation_compensation_weight));
+  c.pinch_weight = w;
+  c.pinch_distance = d;
+  c.shape_weight = std::max(0.0, 1.0 - w * c.compensation);
+  thumb.shape_weight =
+      std::min(thumb.shape_weight, std::max(0.0, 1.0 - w * params.pinch_thumb_compensation_weight));
+  c.orientation_weight = std::max(0.0, 1.0 - w * params.pinch_finger_orientation_compensation_weight);
+  thumb.orientation_weight = std::min(
+      thumb.orientation_weight, std::max(0.0, 1.0 - w * params.pinch_thumb_orientation_compensation_weight));
   return w;
 }
 
@@ -437,117 +550,188 @@ PinchSummary apply_pinch_model(FrameBuild& b) {
   const TipMappingParameters& params = b.params;
   PinchSummary summary;
   if (!params.pinch_enabled) return summary;
-  const auto& h = b.frame.human_tip_positions;
-  const Vec3 thumb = finger_at(h, std::string("thumb"));
+  FingerWork& thumb_work = finger_work(b, "thumb");
+  const Vec3 thumb = thumb_work.human;
   for (const std::string& c : params.pinch_candidate_fingers) {
-    if (c == "thumb" || !contains_name(params.finger_order, c)) continue;
-    const Vec3 v = sub(finger_at(h, c), thumb);
+    FingerWork* candidate = key_equals(c, "thumb") ? nullptr : find_finger(b, c);
+    if (!candidate) continue;
+    const Vec3 v = sub(candidate->human, thumb);
     const double d = norm(v);
     if (d < summary.closest_distance) {
       summary.closest_distance = d;
-      summary.closest_partner = c;
+      summary.closest_partner = &c;
     }
-    const double w = pinch_candidate(b, c, v, d);
+    const double w = pinch_candidate(b, *candidate, thumb_work, v, d);
     if (w > summary.strongest_weight) {
       summary.strongest_weight = w;
-      summary.strongest_partner = c;
+      summary.strongest_partner = &c;
     }
   }
   return summary;
 }
 
-// 8. World targets.
-void place_world_targets(FrameBuild& b) {
-  for (const std::string& f : b.params.finger_order) {
-    b.put(&RetargetTargetFrame::target_positions_world, f) =
-        local_point_to_world(finger_at(b.frame.target_positions, f), b.wrist_origin, b.wrist_rotation);
-    b.put(&RetargetTargetFrame::target_rotations_world, f) =
-        local_rotation_to_world(finger_at(b.frame.target_rotations, f), b.wrist_rotation);
+// 8. The fingers' targets (the world targets among them) and weights.
+void write_finger_targets(FrameBuild& b) {
+  RetargetTargetFrame& t = b.frame;
+  auto positions = sorted_writer(t.target_positions, b.key_text);
+  auto rotations = sorted_writer(t.target_rotations, b.key_text);
+  auto positions_world = sorted_writer(t.target_positions_world, b.key_text);
+  auto rotations_world = sorted_writer(t.target_rotations_world, b.key_text);
+  auto human = sorted_writer(t.human_tip_positions, b.key_text);
+  auto shape = sorted_writer(t.shape_weights, b.key_text);
+  auto orientation = sorted_writer(t.orientation_weights, b.key_text);
+  for (const FingerWork& w : b.fingers) {
+    const std::string& f = *w.name;
+    positions.at(f) = w.position;
+    rotations.at(f) = w.rotation;
+    positions_world.at(f) = local_point_to_world(w.position, b.wrist_origin, b.wrist_rotation);
+    rotations_world.at(f) = local_rotation_to_world(w.rotation, b.wrist_rotation);
+    human.at(f) = w.human;
+    shape.at(f) = w.shape_weight;
+    orientation.at(f) = w.orientation_weight;
   }
+  positions.finish();
+  rotations.finish();
+  positions_world.finish();
+  rotations_world.finish();
+  human.finish();
+  shape.finish();
+  orientation.finish();
+}
+
+// 8b. The pinch candidates' vectors and weights.
+void write_pinch_targets(FrameBuild& b) {
+  auto vectors = sorted_writer(b.frame.pinch_vectors, b.key_text);
+  auto weights = sorted_writer(b.frame.pinch_weights, b.key_text);
+  for (const FingerWork& w : b.fingers) {
+    if (!w.pinch) continue;
+    vectors.at(*w.name) = w.pinch_vector;
+    weights.at(*w.name) = w.pinch_weight;
+  }
+  vectors.finish();
+  weights.finish();
 }
 
 // 9. Reference points.
 void set_reference_points(FrameBuild& b) {
-  b.put(&RetargetTargetFrame::reference_points, b.key("robot_palm_origin")) = b.wrist_origin;
-  b.put(&RetargetTargetFrame::reference_points, b.key("human_palm_origin")) =
+  auto points = sorted_writer(b.frame.reference_points, b.key_text);
+  auto weights = sorted_writer(b.frame.reference_weights, b.key_text);
+  points.at("human_palm_origin") =
       local_point_to_world(b.params.palm_offset_local, b.wrist_origin, b.wrist_rotation);
-  b.put(&RetargetTargetFrame::reference_weights, b.key("robot_palm_origin")) = 1.0;
-  b.put(&RetargetTargetFrame::reference_weights, b.key("human_palm_origin")) = 1.0;
+  points.at("robot_palm_origin") = b.wrist_origin;
+  weights.at("human_palm_origin") = 1.0;
+  weights.at("robot_palm_origin") = 1.0;
+  points.finish();
+  weights.finish();
 }
 
 double flag(bool value) {
   return value ? 1.0 : 0.0;
 }
 
-// 10a. The pipeline's settings and the pinch summary.
-void write_setting_diagnostics(FrameBuild& b, const PinchSummary& pinch, double tripod_weight,
-                               double orientation_default) {
-  const TipMappingParameters& params = b.params;
-  b.diagnostic("pipeline", "pinocchio_generic_retargeting");
-  b.diagnostic("human_hand_scale", params.human_hand_scale);
-  b.diagnostic("pinch_enabled", flag(params.pinch_enabled));
-  b.diagnostic("pinch_epsilon2_m", params.pinch_epsilon2_m);
-  b.diagnostic("pinch_contact_distance_m", params.pinch_contact_distance_m);
-  b.diagnostic("pinch_thumb_compensation_weight", params.pinch_thumb_compensation_weight);
-  b.diagnostic("pinch_finger_compensation_weight", params.pinch_finger_compensation_weight);
-  b.diagnostic("pinch_thumb_orientation_compensation_weight",
-               params.pinch_thumb_orientation_compensation_weight);
-  b.diagnostic("pinch_finger_orientation_compensation_weight",
-               params.pinch_finger_orientation_compensation_weight);
-  b.diagnostic("pinch_closest_partner", pinch.closest_partner);
-  b.diagnostic("pinch_strongest_partner", pinch.strongest_partner);
-  b.diagnostic("pinch_strongest_weight", pinch.strongest_weight);
-  b.diagnostic("pinch_closest_distance_m", pinch.closest_partner.empty() ? -1.0 : pinch.closest_distance);
-  b.diagnostic("tripod_pinch_enabled", flag(params.tripod_pinch_enabled));
-  b.diagnostic("tripod_pinch_weight", tripod_weight);
-  b.diagnostic("orientation_enabled", orientation_default);
-  b.diagnostic("dynamic_palm_z_enabled", flag(params.dynamic_palm_enabled));
-  b.diagnostic("dynamic_thumb_adduction_enabled", flag(params.dynamic_thumb_adduction_enabled));
-  b.diagnostic("side_touch_plane_enabled", flag(params.side_touch_enabled));
-}
+// The frame's diagnostics, written in ascending key order: each step below writes one range of keys, and
+// within a step the keys come in that order too.
+struct Diagnostics {
+  SortedWriter<std::map<std::string, DiagnosticValue>> out;
 
-// 10b. Per-finger weights, palm offsets and pinch values.
-void write_finger_diagnostics(FrameBuild& b) {
-  const TipMappingParameters& params = b.params;
-  for (const std::string& f : params.finger_order) {
-    b.finger_diagnostic("shape_weight_", f, finger_at(b.frame.shape_weights, f));
-    b.finger_diagnostic("pinch_finger_compensation_weight_", f,
-                        detail::value_or(params.pinch_finger_compensation_weight_by_finger, f,
-                                         params.pinch_finger_compensation_weight));
-    b.finger_diagnostic("pinch_epsilon2_m_", f,
-                        detail::value_or(params.pinch_epsilon2_m_by_finger, f, params.pinch_epsilon2_m));
+  void number(std::string_view key, double value) { out.at(key) = value; }
+  void number(std::string_view prefix, const std::string& finger, double value) {
+    out.at(prefix, finger) = value;
   }
-  for (const auto& [f, debug] : b.palm_debug) {
-    b.finger_diagnostic("dynamic_palm_z_", f, debug.z);
-    b.finger_diagnostic("dynamic_palm_angle_deg_", f, debug.bend_deg);
-    b.finger_diagnostic("dynamic_palm_extra_curl_alpha_", f, debug.extra_curl_alpha);
+  void text(std::string_view key, std::string_view value) { assign_text(out.at(key), value); }
+};
+
+// 10a. The dynamic palm offsets by finger. A finger's "dynamic_palm_z_" key sorts before or after the
+// switch's "dynamic_palm_z_enabled" by the finger's name against "enabled".
+void write_palm_diagnostics(const FrameBuild& b, Diagnostics& d) {
+  for (const FingerWork& w : b.fingers) {
+    if (w.palm) d.number("dynamic_palm_angle_deg_", *w.name, w.palm->bend_deg);
   }
-  for (const auto& [f, w] : b.frame.pinch_weights) {
-    b.finger_diagnostic("pinch_weight_", f, w);
-    b.finger_diagnostic("pinch_distance_m_", f, finger_at(b.pinch_distances, f));
+  for (const FingerWork& w : b.fingers) {
+    if (w.palm) d.number("dynamic_palm_extra_curl_alpha_", *w.name, w.palm->extra_curl_alpha);
+  }
+  for (const FingerWork& w : b.fingers) {
+    if (w.palm && *w.name < "enabled") d.number("dynamic_palm_z_", *w.name, w.palm->z);
+  }
+  d.number("dynamic_palm_z_enabled", flag(b.params.dynamic_palm_enabled));
+  for (const FingerWork& w : b.fingers) {
+    if (w.palm && !(*w.name < "enabled")) d.number("dynamic_palm_z_", *w.name, w.palm->z);
   }
 }
 
-// 10c. The thumb offsets, when applied.
-void write_thumb_offset_diagnostics(FrameBuild& b, const ThumbAdduction& adduction, const SideTouch& side) {
+// 10b. The thumb adduction offset, its blend when applied.
+void write_thumb_adduction_diagnostics(const FrameBuild& b, const ThumbAdduction& adduction, Diagnostics& d) {
   if (adduction.applied) {
-    b.diagnostic("dynamic_thumb_adduction_alpha", adduction.alpha);
-    b.diagnostic("dynamic_thumb_adduction_bias_x", adduction.bias[0]);
-    b.diagnostic("dynamic_thumb_adduction_bias_y", adduction.bias[1]);
-    b.diagnostic("dynamic_thumb_adduction_bias_z", adduction.bias[2]);
+    d.number("dynamic_thumb_adduction_alpha", adduction.alpha);
+    d.number("dynamic_thumb_adduction_bias_x", adduction.bias[0]);
+    d.number("dynamic_thumb_adduction_bias_y", adduction.bias[1]);
+    d.number("dynamic_thumb_adduction_bias_z", adduction.bias[2]);
   }
+  d.number("dynamic_thumb_adduction_enabled", flag(b.params.dynamic_thumb_adduction_enabled));
+}
+
+// 10c. The pinch model's settings, the per-finger pinch values and the summary.
+void write_pinch_diagnostics(const FrameBuild& b, const PinchSummary& pinch, Diagnostics& d) {
+  const TipMappingParameters& params = b.params;
+  const std::string_view closest = name_of(pinch.closest_partner);
+  d.number("pinch_closest_distance_m", closest.empty() ? -1.0 : pinch.closest_distance);
+  d.text("pinch_closest_partner", closest);
+  d.number("pinch_contact_distance_m", params.pinch_contact_distance_m);
+  for (const FingerWork& w : b.fingers) {
+    if (w.pinch) d.number("pinch_distance_m_", *w.name, w.pinch_distance);
+  }
+  d.number("pinch_enabled", flag(params.pinch_enabled));
+  d.number("pinch_epsilon2_m", params.pinch_epsilon2_m);
+  for (const FingerWork& w : b.fingers) d.number("pinch_epsilon2_m_", *w.name, w.epsilon2);
+  d.number("pinch_finger_compensation_weight", params.pinch_finger_compensation_weight);
+  for (const FingerWork& w : b.fingers)
+    d.number("pinch_finger_compensation_weight_", *w.name, w.compensation);
+  d.number("pinch_finger_orientation_compensation_weight",
+           params.pinch_finger_orientation_compensation_weight);
+  d.text("pinch_strongest_partner", name_of(pinch.strongest_partner));
+  d.number("pinch_strongest_weight", pinch.strongest_weight);
+  d.number("pinch_thumb_compensation_weight", params.pinch_thumb_compensation_weight);
+  d.number("pinch_thumb_orientation_compensation_weight", params.pinch_thumb_orientation_compensation_weight);
+  for (const FingerWork& w : b.fingers) {
+    if (w.pinch) d.number("pinch_weight_", *w.name, w.pinch_weight);
+  }
+}
+
+// 10d. The side-touch constraint, its values when applied.
+void write_side_touch_diagnostics(const FrameBuild& b, const SideTouch& side, Diagnostics& d) {
   if (side.applied) {
-    b.diagnostic("side_touch_plane_partner", side.partner);
-    b.diagnostic("side_touch_plane_alpha", side.alpha);
-    b.diagnostic("side_touch_human_distance_m", side.d);
-    b.diagnostic("side_touch_robot_distance_m", side.g);
-    b.diagnostic("side_touch_human_threshold_m", side.thr);
-    b.diagnostic("side_touch_mcp_angle_deg", side.bend);
-    b.diagnostic("side_touch_mcp_trigger_angle_deg", b.params.side_touch_mcp_trigger_angle_deg);
-    b.diagnostic("side_touch_adjustment_x", side.adjustment[0]);
-    b.diagnostic("side_touch_adjustment_y", side.adjustment[1]);
-    b.diagnostic("side_touch_adjustment_z", side.adjustment[2]);
+    d.number("side_touch_adjustment_x", side.adjustment[0]);
+    d.number("side_touch_adjustment_y", side.adjustment[1]);
+    d.number("side_touch_adjustment_z", side.adjustment[2]);
+    d.number("side_touch_human_distance_m", side.d);
+    d.number("side_touch_human_threshold_m", side.thr);
+    d.number("side_touch_mcp_angle_deg", side.bend);
+    d.number("side_touch_mcp_trigger_angle_deg", b.params.side_touch_mcp_trigger_angle_deg);
+    d.number("side_touch_plane_alpha", side.alpha);
   }
+  d.number("side_touch_plane_enabled", flag(b.params.side_touch_enabled));
+  if (side.applied) {
+    d.text("side_touch_plane_partner", name_of(side.partner));
+    d.number("side_touch_robot_distance_m", side.g);
+  }
+}
+
+// 10. Diagnostics: the pipeline's settings, the per-finger weights, palm offsets and pinch values, and the
+// thumb offsets when applied.
+void write_diagnostics(FrameBuild& b, const PinchSummary& pinch, double tripod_weight,
+                       double orientation_default, const ThumbAdduction& adduction, const SideTouch& side) {
+  Diagnostics d{sorted_writer(b.frame.diagnostics, b.key_text)};
+  write_palm_diagnostics(b, d);
+  write_thumb_adduction_diagnostics(b, adduction, d);
+  d.number("human_hand_scale", b.params.human_hand_scale);
+  d.number("orientation_enabled", orientation_default);
+  write_pinch_diagnostics(b, pinch, d);
+  d.text("pipeline", "pinocchio_generic_retargeting");
+  for (const FingerWork& w : b.fingers) d.number("shape_weight_", *w.name, w.shape_weight);
+  write_side_touch_diagnostics(b, side, d);
+  d.number("tripod_pinch_enabled", flag(b.params.tripod_pinch_enabled));
+  d.number("tripod_pinch_weight", tripod_weight);
+  d.out.finish();
 }
 
 }  // namespace
@@ -555,13 +739,15 @@ void write_thumb_offset_diagnostics(FrameBuild& b, const ThumbAdduction& adducti
 void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
                             const TipMappingParameters& params, const Mat3& wrist_rotation,
                             RetargetTargetFrame& frame) {
-  FrameBuild b{glove, wrist_origin, params, wrist_rotation, frame, {}, {}, {}, {}, {}};
-  take_maps(frame, b.spare);
+  alignas(std::max_align_t) std::array<std::byte, kStackBytes> stack;
+  std::pmr::monotonic_buffer_resource memory(stack.data(), stack.size());
+  FrameBuild b{glove, wrist_origin, params, wrist_rotation, frame, std::pmr::vector<FingerWork>(&memory), {}};
   frame.source = glove.source;
   frame.timestamp_s = glove.timestamp_s;
   frame.wrist_origin = wrist_origin;
   frame.wrist_rotation = wrist_rotation;
 
+  collect_fingers(b, memory);
   map_base_tips(b);
   const double tripod_weight = apply_tripod_pinch(b);
   place_tip_targets(b);
@@ -570,11 +756,10 @@ void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_or
   const double orientation_default = glove.local_tips.empty() ? 0.0 : 1.0;
   set_default_weights(b, orientation_default);
   const PinchSummary pinch = apply_pinch_model(b);
-  place_world_targets(b);
+  write_finger_targets(b);
+  write_pinch_targets(b);
   set_reference_points(b);
-  write_setting_diagnostics(b, pinch, tripod_weight, orientation_default);
-  write_finger_diagnostics(b);
-  write_thumb_offset_diagnostics(b, adduction, side);
+  write_diagnostics(b, pinch, tripod_weight, orientation_default, adduction, side);
 }
 
 }  // namespace kelto::hand

@@ -41,7 +41,7 @@ RetargetTargetFrame build_tip_target_frame(const GloveFeatureFrame& glove,
                                            const std::array<double, 9>& wrist_rotation);
 
 // The same into `frame`, whose previous contents are replaced; the map entries whose keys come again
-// keep their storage, so that rebuilding the frame of a steady glove stream allocates next to nothing.
+// are assigned in place, so that rebuilding the frame of a steady glove stream allocates nothing.
 void build_tip_target_frame(const GloveFeatureFrame& glove, const std::array<double, 3>& wrist_origin,
                             const TipMappingParameters& params, const std::array<double, 9>& wrist_rotation,
                             RetargetTargetFrame& frame);

@@ -2,6 +2,8 @@
 // that fits its mapping, exception texts, and a small analytic hand with finite-difference Jacobians.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -46,6 +48,26 @@ inline std::filesystem::path hand_system_config() {
 }
 inline hand::Config hand_config(const std::string& side = "right") {
   return hand::Config::load(hand_system_config(), "", side);
+}
+
+// Every field of two target frames agrees.
+inline void expect_same_frame(const hand::RetargetTargetFrame& a, const hand::RetargetTargetFrame& b) {
+  EXPECT_EQ(a.source, b.source);
+  EXPECT_EQ(a.timestamp_s, b.timestamp_s);
+  EXPECT_EQ(a.wrist_origin, b.wrist_origin);
+  EXPECT_EQ(a.wrist_rotation, b.wrist_rotation);
+  EXPECT_EQ(a.target_positions_world, b.target_positions_world);
+  EXPECT_EQ(a.target_rotations_world, b.target_rotations_world);
+  EXPECT_EQ(a.target_positions, b.target_positions);
+  EXPECT_EQ(a.target_rotations, b.target_rotations);
+  EXPECT_EQ(a.human_tip_positions, b.human_tip_positions);
+  EXPECT_EQ(a.shape_weights, b.shape_weights);
+  EXPECT_EQ(a.pinch_vectors, b.pinch_vectors);
+  EXPECT_EQ(a.pinch_weights, b.pinch_weights);
+  EXPECT_EQ(a.orientation_weights, b.orientation_weights);
+  EXPECT_EQ(a.reference_points, b.reference_points);
+  EXPECT_EQ(a.reference_weights, b.reference_weights);
+  EXPECT_EQ(a.diagnostics, b.diagnostics);
 }
 
 // The bundled hand of one side with its solver and a glove that fits its tip mapping.

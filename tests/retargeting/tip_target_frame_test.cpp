@@ -166,15 +166,7 @@ TEST(TipTargetFrame, RebuiltInPlaceEqualsFresh) {
     const TipMappingParameters params = TipMappingParameters::from_config(tip_config(rules), "right");
     const RetargetTargetFrame fresh = build_tip_target_frame(sample, {0.1, 0, 0}, params, kIdentity);
     build_tip_target_frame(sample, {0.1, 0, 0}, params, kIdentity, frame);
-    EXPECT_EQ(frame.target_positions, fresh.target_positions);
-    EXPECT_EQ(frame.target_rotations_world, fresh.target_rotations_world);
-    EXPECT_EQ(frame.human_tip_positions, fresh.human_tip_positions);
-    EXPECT_EQ(frame.shape_weights, fresh.shape_weights);
-    EXPECT_EQ(frame.orientation_weights, fresh.orientation_weights);
-    EXPECT_EQ(frame.pinch_vectors, fresh.pinch_vectors);
-    EXPECT_EQ(frame.pinch_weights, fresh.pinch_weights);
-    EXPECT_EQ(frame.reference_points, fresh.reference_points);
-    EXPECT_EQ(frame.diagnostics, fresh.diagnostics);
+    test::expect_same_frame(frame, fresh);
   }
 }
 
