@@ -6,18 +6,24 @@
 
 namespace kelto::hand::detail {
 
+// What a strict lookup throws for a finger that is not there: std::map::at's failure, with the same message
+// on every standard library.
+[[noreturn]] inline void throw_missing_finger() {
+  throw std::out_of_range("map::at:  key not found");
+}
+
 // Like std::map::at, with the same message on every standard library.
 template <typename Map, typename Key>
 const typename Map::mapped_type& finger_at(const Map& map, const Key& key) {
   const auto it = map.find(key);
-  if (it == map.end()) throw std::out_of_range("map::at:  key not found");
+  if (it == map.end()) throw_missing_finger();
   return it->second;
 }
 
 template <typename Map, typename Key>
 typename Map::mapped_type& finger_at(Map& map, const Key& key) {
   const auto it = map.find(key);
-  if (it == map.end()) throw std::out_of_range("map::at:  key not found");
+  if (it == map.end()) throw_missing_finger();
   return it->second;
 }
 

@@ -9,7 +9,6 @@
 #include <iterator>
 #include <limits>
 #include <map>
-#include <memory_resource>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +19,7 @@
 #include "kinematics/vec3.hpp"
 #include "retargeting/map_lookup.hpp"
 #include "retargeting/names.hpp"
+#include "retargeting/small_list.hpp"
 
 namespace kelto::hand {
 namespace {
@@ -253,6 +253,10 @@ struct FingerWork {
   double pinch_distance = 0.0;
 };
 
+// The work and the sorted names of this many fingers stay off the heap; a longer finger order spills
+// over onto it.
+constexpr std::size_t kFingersInPlace = 8;
+
 // One build of a target frame: its inputs, the frame being written, and the fingers' work by ascending
 // name (the order of the frame's maps), each finger once.
 struct FrameBuild {
@@ -261,15 +265,9 @@ struct FrameBuild {
   const TipMappingParameters& params;
   const Mat3& wrist_rotation;
   RetargetTargetFrame& frame;
-  std::pmr::vector<FingerWork> fingers;
+  detail::SmallList<FingerWork, kFingersInPlace> fingers;
   std::string key_text;
 };
-
-// Room on the stack for the work and the sorted names of this many fingers, so that a build keeps them off
-// the heap; a longer finger order spills over onto it.
-constexpr std::size_t kFingersOnStack = 8;
-constexpr std::size_t kStackBytes =
-    kFingersOnStack * (sizeof(FingerWork) + sizeof(const std::string*)) + alignof(std::max_align_t);
 
 const Vec3 kZero{0.0, 0.0, 0.0};
 
@@ -284,19 +282,18 @@ FingerWork* find_finger(FrameBuild& b, std::string_view name) {
 // the finger order.
 FingerWork& finger_work(FrameBuild& b, std::string_view name) {
   if (FingerWork* w = find_finger(b, name)) return *w;
-  throw std::out_of_range("map::at:  key not found");
+  detail::throw_missing_finger();
 }
 
 // 0. The fingers of the finger order by name, with their pinch settings.
-void collect_fingers(FrameBuild& b, std::pmr::memory_resource& memory) {
+void collect_fingers(FrameBuild& b) {
   const TipMappingParameters& params = b.params;
-  std::pmr::vector<const std::string*> names(&memory);
-  names.reserve(params.finger_order.size());
+  detail::SmallList<const std::string*, kFingersInPlace> names;
   for (const std::string& f : params.finger_order) names.push_back(&f);
   std::sort(names.begin(), names.end(), [](const std::string* x, const std::string* y) { return *x < *y; });
-  names.erase(std::unique(names.begin(), names.end(),
-                          [](const std::string* x, const std::string* y) { return *x == *y; }),
-              names.end());
+  const auto last = std::unique(names.begin(), names.end(),
+                                [](const std::string* x, const std::string* y) { return *x == *y; });
+  names.resize(static_cast<std::size_t>(last - names.begin()));
   b.fingers.resize(names.size());
   auto epsilon2 = sorted_lookup(params.pinch_epsilon2_m_by_finger);
   auto compensation = sorted_lookup(params.pinch_finger_compensation_weight_by_finger);
@@ -739,15 +736,13 @@ void write_diagnostics(FrameBuild& b, const PinchSummary& pinch, double tripod_w
 void build_tip_target_frame(const GloveFeatureFrame& glove, const Vec3& wrist_origin,
                             const TipMappingParameters& params, const Mat3& wrist_rotation,
                             RetargetTargetFrame& frame) {
-  alignas(std::max_align_t) std::array<std::byte, kStackBytes> stack;
-  std::pmr::monotonic_buffer_resource memory(stack.data(), stack.size());
-  FrameBuild b{glove, wrist_origin, params, wrist_rotation, frame, std::pmr::vector<FingerWork>(&memory), {}};
+  FrameBuild b{glove, wrist_origin, params, wrist_rotation, frame, {}, {}};
   frame.source = glove.source;
   frame.timestamp_s = glove.timestamp_s;
   frame.wrist_origin = wrist_origin;
   frame.wrist_rotation = wrist_rotation;
 
-  collect_fingers(b, memory);
+  collect_fingers(b);
   map_base_tips(b);
   const double tripod_weight = apply_tripod_pinch(b);
   place_tip_targets(b);
