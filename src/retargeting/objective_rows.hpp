@@ -165,26 +165,6 @@ inline std::uint64_t bits(double v) {
   return b;
 }
 
-// The fingertip rows come in blocks of three, one vector term each. Records, block after block, the
-// ascending columns in which the block has an entry other than zero (a non-finite entry counts too) into
-// `columns`, and where each block's list ends into `ends`. The entries of the other columns are zeros.
-inline void record_block_columns(const DenseMatrix& J, std::vector<std::size_t>& columns,
-                                 std::vector<std::size_t>& ends) {
-  const std::size_t n = J.cols, blocks = J.rows / 3;
-  columns.resize(blocks * n);
-  ends.resize(blocks);
-  std::size_t m = 0;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    const double* row = J.data.data() + 3 * b * n;
-    for (std::size_t i = 0; i < n; ++i) {
-      columns[m] = i;
-      // An entry is +0 or -0 when its bits other than the sign are all clear.
-      m += ((bits(row[i]) | bits(row[n + i]) | bits(row[2 * n + i])) << 1) != 0;
-    }
-    ends[b] = m;
-  }
-}
-
 // JᵀJ of the blocks' rows into A (n x n, the upper triangle, then mirrored) over the recorded columns. Each
 // entry adds its products row after row as the dense product adds them; a product left out has a zero
 // factor, and adding the zero to a sum that starts at +0 changes nothing (the sum cannot become -0), so the
@@ -255,11 +235,16 @@ inline bool all_finite(const std::vector<double>& values) {
   return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
 }
 
-// JᵀJ, Jᵀr and the sum of squares of the fingertip rows (blocks of three). The products over the recorded
-// columns while J is finite and in blocks, the dense ones otherwise (a non-finite entry times a zero is not
-// zero). Jᵀr over the columns also needs a finite r, at least two columns (one column is a dot product, added
-// up in another order) and fewer than 128 rows (the dense product adds longer columns in parts).
-inline void tip_normal_equations(const ObjectiveLinearization& tips, ObjectiveNormalEquations& out) {
+// JᵀJ, Jᵀr and the sum of squares of the fingertip rows, which come in blocks of three (one vector term
+// each) whose columns with entries other than zero are listed in out.nonzero_columns and out.block_ends
+// (the entries of the other columns are zeros). The products over those columns while J is finite, the
+// dense ones otherwise (a non-finite entry times a zero is not zero), after `exact_rows` has written
+// the rows again as the map-based evaluation writes them. Jᵀr over the columns also needs a finite r, at
+// least two columns (the dense product of one column is a dot product, added up in another order) and
+// fewer than 128 rows (the dense product adds longer columns in parts).
+template <typename ExactRows>
+void tip_normal_equations(const ObjectiveLinearization& tips, ObjectiveNormalEquations& out,
+                          ExactRows&& exact_rows) {
   using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
   const DenseMatrix& Jd = tips.jacobian;
   const auto n = static_cast<Eigen::Index>(Jd.cols);
@@ -279,14 +264,12 @@ inline void tip_normal_equations(const ObjectiveLinearization& tips, ObjectiveNo
   }
   const Eigen::Map<const RowMajorMatrix> J(Jd.data.data(), rows, n);
   const Eigen::Map<const Eigen::VectorXd> r(tips.residual.data(), rows);
-  bool sparse = Jd.rows % 3 == 0;
-  if (sparse) {
-    record_block_columns(Jd, out.nonzero_columns, out.block_ends);
-    block_gram(Jd, out.nonzero_columns, out.block_ends, out.JtJ.data);
-    sparse = finite_diagonal(out.JtJ.data, Jd.cols) || all_finite(Jd.data);
-  }
-  if (!sparse) JtJ.noalias() = J.transpose() * J;
-  if (sparse && std::isfinite(sum) && Jd.cols >= 2 && Jd.rows < 128) {
+  block_gram(Jd, out.nonzero_columns, out.block_ends, out.JtJ.data);
+  const bool finite = finite_diagonal(out.JtJ.data, Jd.cols) || all_finite(Jd.data);
+  const bool sparse_g = finite && std::isfinite(sum) && Jd.cols >= 2 && Jd.rows < 128;
+  if (!finite || !sparse_g) exact_rows();
+  if (!finite) JtJ.noalias() = J.transpose() * J;
+  if (sparse_g) {
     block_transpose_product(Jd, tips.residual, out.nonzero_columns, out.block_ends, out.g);
   } else {
     g.noalias() = J.transpose() * r;
@@ -471,7 +454,14 @@ struct RowCursor {
   double* r;
   double* J;
   std::size_t n;
+  // Where the blocks' column lists go (see tip_normal_equations); none when null.
+  std::size_t* columns = nullptr;
+  std::size_t* ends = nullptr;
+  // With the lists recorded, the columns of joints that do not turn a tip are left out of its axis rows
+  // when the wrist rotation is finite.
+  bool finite_wrist = false;
   bool consistent = true;  // false once a position Jacobian was not three rows of n entries
+  std::size_t listed = 0, blocks = 0;
 
   // Writes s·v into the next three residual rows and returns the next three Jacobian rows.
   double* next(const Vec3& v, double s) {
@@ -482,6 +472,23 @@ struct RowCursor {
     double* rows = J;
     J += 3 * n;
     return rows;
+  }
+  void end_block() {
+    if (ends != nullptr) ends[blocks++] = listed;
+  }
+  // Lists the columns of the three rows at `rows` that have an entry other than +0 or -0.
+  void record(const double* rows) {
+    if (columns == nullptr) return;
+    // In locals: the stores into `columns` could otherwise change the members for all the compiler knows.
+    const std::size_t width = n;
+    std::size_t* list = columns;
+    std::size_t m = listed;
+    for (std::size_t i = 0; i < width; ++i) {
+      list[m] = i;
+      m += ((bits(rows[i]) | bits(rows[width + i]) | bits(rows[2 * width + i])) << 1) != 0;
+    }
+    listed = m;
+    end_block();
   }
   // Whether `block` can be written as three rows; it throws when its width is not n.
   bool fits(const DenseMatrix& block) {
@@ -504,13 +511,31 @@ inline Vec3 angular_column_unchecked(const DenseMatrix& omega, std::size_t i) {
   return {omega.data[i], omega.data[omega.cols + i], omega.data[2 * omega.cols + i]};
 }
 
-// The rows s·Wᵀ(ω_i × axis) of a tip axis held, ω_i the angular Jacobian's column of joint i.
-inline void write_axis_rows(double* rows, std::size_t n, const Mat3& W, const DenseMatrix& omega,
+inline bool finite(const Vec3& v) {
+  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+// The rows s·Wᵀ(ω_i × axis) of a tip axis held, ω_i the angular Jacobian's column of joint i. A zero ω_i
+// with a finite W, axis and s gives zeros (of either sign, which no sum over the listed columns sees);
+// those are written as +0 and not listed when the cursor may leave them out.
+inline void write_axis_rows(RowCursor& out, double* rows, const Mat3& W, const DenseMatrix& omega,
                             const Vec3& axis, double s) {
+  const std::size_t n = out.n;
+  const bool skip = out.columns != nullptr && out.finite_wrist && finite(axis) && std::isfinite(s);
+  std::size_t* list = out.columns;
+  std::size_t m = out.listed;
   for (std::size_t i = 0; i < n; ++i) {
-    const Vec3 col = transpose_mul(W, cross(angular_column_unchecked(omega, i), axis));
+    const Vec3 w = angular_column_unchecked(omega, i);
+    if (skip && ((bits(w[0]) | bits(w[1]) | bits(w[2])) << 1) == 0) {
+      rows[i] = rows[n + i] = rows[2 * n + i] = 0.0;
+      continue;
+    }
+    const Vec3 col = transpose_mul(W, cross(w, axis));
     for (std::size_t a = 0; a < 3; ++a) rows[a * n + i] = s * col[a];
+    if (list != nullptr) list[m++] = i;
   }
+  out.listed = m;
+  out.end_block();
 }
 
 // The rows of the shape, pinch, pad alignment and orientation terms that can be non-zero, with their
@@ -518,10 +543,9 @@ inline void write_axis_rows(double* rows, std::size_t n, const Mat3& W, const De
 // when its term needs it, the checks of a term before its rows. False when a position Jacobian is not
 // three rows of J's width (its rows are then left unwritten).
 template <typename Tips>
-bool write_tip_rows(const Tips& tips, bool anchored, const std::array<double, 3>& axis_weights, double* r,
-                    DenseMatrix& J) {
-  const std::size_t n = J.cols;
-  RowCursor out{r, J.data.data(), n};
+bool write_tip_rows(const Tips& tips, bool anchored, const std::array<double, 3>& axis_weights,
+                    RowCursor& out) {
+  const std::size_t n = out.n;
   for (std::size_t i = 0; i < tips.count(); ++i) {
     const double w = tips.shape_weight(i);
     if (!(w > 0.0)) continue;
@@ -530,6 +554,7 @@ bool write_tip_rows(const Tips& tips, bool anchored, const std::array<double, 3>
     double* rows = out.next(sub(tips.position(f), tips.target_position(i)), sw);
     const DenseMatrix& block = tips.position_jacobian(f);
     if (out.fits(block)) write_scaled(rows, block, sw);
+    out.record(rows);
   }
 
   const auto& thumb = tips.thumb();
@@ -548,19 +573,23 @@ bool write_tip_rows(const Tips& tips, bool anchored, const std::array<double, 3>
         throw std::runtime_error("Objective Jacobian matrices have different shapes");
       }
       double* rows = out.next(sub(d, v), a);
-      if (!out.fits(J_f)) continue;
-      for (std::size_t k = 0; k < J_f.data.size(); ++k) rows[k] = a * (J_f.data[k] - J_thumb.data[k]);
+      if (out.fits(J_f)) {
+        for (std::size_t k = 0; k < J_f.data.size(); ++k) rows[k] = a * (J_f.data[k] - J_thumb.data[k]);
+      }
+      out.record(rows);
     } else {
       const double u = tips.anchor_ratio(i);
       if (u > 0.0) {
         const double s = a * std::sqrt(u);
         double* rows = out.next(sub(v, d), s);
         if (out.fits(J_thumb)) write_scaled(rows, J_thumb, s);
+        out.record(rows);
       }
       if (1.0 - u > 0.0) {
         const double s = a * std::sqrt(1.0 - u);
         double* rows = out.next(sub(d, v), s);
         if (out.fits(J_f)) write_scaled(rows, J_f, s);
+        out.record(rows);
       }
     }
   }
@@ -583,6 +612,7 @@ bool write_tip_rows(const Tips& tips, bool anchored, const std::array<double, 3>
                                             cross(angular_column_unchecked(omega_p, i), zw_p)));
       for (std::size_t k = 0; k < 3; ++k) rows[k * n + i] = se * col[k];
     }
+    out.record(rows);
   }
 
   for (std::size_t i = 0; i < tips.count(); ++i) {
@@ -599,22 +629,42 @@ bool write_tip_rows(const Tips& tips, bool anchored, const std::array<double, 3>
       const Vec3 ck = column(tips.rotation_world(f), k);
       double* rows = out.next(sub(column(R, k), column(T, k)), s);
       check_angular_columns(omega, n);
-      write_axis_rows(rows, n, W, omega, ck, s);
+      write_axis_rows(out, rows, W, omega, ck, s);
     }
   }
   return out.consistent;
 }
 
-// The fingertip rows of `tips` into out.tip_rows (n columns) and their normal equations into `out`.
+// The fingertip rows of `tips` into `out` from its first row on (sized for them, n columns), as the
+// map-based evaluation writes them; false as write_tip_rows.
+template <typename Tips>
+bool write_exact_tip_rows(const Tips& tips, bool anchored, const std::array<double, 3>& axis_weights,
+                          ObjectiveLinearization& out) {
+  RowCursor cursor{out.residual.data(), out.jacobian.data.data(), out.jacobian.cols};
+  return write_tip_rows(tips, anchored, axis_weights, cursor);
+}
+
+// The fingertip rows of `tips` into out.tip_rows (n columns), with their blocks' column lists, and their
+// normal equations into `out`.
 template <typename Tips>
 void tip_rows_normal_equations(const Tips& tips, bool anchored, const std::array<double, 3>& axis_weights,
                                std::size_t n, ObjectiveNormalEquations& out) {
   ObjectiveLinearization& rows = out.tip_rows;
-  size_rows(rows, n, tip_row_count(tips, anchored, axis_weights));
-  if (!write_tip_rows(tips, anchored, axis_weights, rows.residual.data(), rows.jacobian)) {
+  const std::size_t count = tip_row_count(tips, anchored, axis_weights);
+  size_rows(rows, n, count);
+  out.nonzero_columns.resize(count / 3 * n);
+  out.block_ends.resize(count / 3);
+  const Mat3& W = tips.wrist_rotation();
+  RowCursor cursor{rows.residual.data(),
+                   rows.jacobian.data.data(),
+                   n,
+                   out.nonzero_columns.data(),
+                   out.block_ends.data(),
+                   std::all_of(W.begin(), W.end(), [](double v) { return std::isfinite(v); })};
+  if (!write_tip_rows(tips, anchored, axis_weights, cursor)) {
     throw std::runtime_error("Objective residual and Jacobian row counts differ");
   }
-  tip_normal_equations(rows, out);
+  tip_normal_equations(rows, out, [&] { write_exact_tip_rows(tips, anchored, axis_weights, rows); });
 }
 
 }  // namespace kelto::hand::objective_rows

@@ -122,7 +122,7 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
       out, n, 6 * finger_order_.size() + 2 * n + config_.joint_coupling.size() + config_.deep_flex.size());
   const NamedTips<HandKinematicsLinearization> tips(lin, config_, target, finger_order_);
   size_rows(out, n, tip_row_count(tips, anchored_, axis_weights_));
-  const bool consistent = write_tip_rows(tips, anchored_, axis_weights_, out.residual.data(), out.jacobian);
+  const bool consistent = write_exact_tip_rows(tips, anchored_, axis_weights_, out);
   append_joint_rows(q, q_prev, out.residual, out.jacobian);
   if (!consistent || out.jacobian.rows != out.residual.size()) {
     throw std::runtime_error("Objective residual and Jacobian row counts differ");
