@@ -240,6 +240,48 @@ TEST(RetargetObjective, NormalEquationsBitForBit) {
   }
 }
 
+// Faulty kinematics seen by the evaluations by name: the first failing check in the order of the rows
+// wins, a Jacobian of the wrong row count is reported only after every row was read.
+TEST(RetargetObjective, KinematicsFaultsInTheOrderOfTheRows) {
+  RetargetObjectiveConfig c;
+  c.pinch_weight = 10.0;
+  c.orientation_weight = 0.3;
+  c.joint_regularization = c.velocity_regularization = std::vector<double>(ToyHand::kJoints, 0.01);
+  const RetargetObjective objective(c, kRest, kHand.fingers);
+  const std::size_t n = ToyHand::kJoints;
+  const std::string rows_differ = "Objective residual and Jacobian row counts differ";
+  using Spoil = std::function<void(HandKinematicsLinearization&)>;
+  const Spoil two_middle_rows = [n](HandKinematicsLinearization& lin) {
+    lin.tip_position_jacobians["middle"] = {2, n, std::vector<double>(2 * n)};
+  };
+  const std::vector<std::pair<Spoil, std::string>> rows = {
+      {two_middle_rows, rows_differ},
+      {[&](HandKinematicsLinearization& lin) {
+         two_middle_rows(lin);
+         lin.tip_angular_jacobians.erase("first");  // read by the orientation rows, after the shape rows
+       },
+       "out_of_range: map::at:  key not found"},
+      {[n](HandKinematicsLinearization& lin) {
+         lin.tip_position_jacobians["first"] = {3, n, std::vector<double>(3 * n + 1)};
+       },
+       "Objective Jacobian matrices have different shapes"},
+      {[n](HandKinematicsLinearization& lin) {
+         lin.tip_angular_jacobians["first"] = {3, n - 1, std::vector<double>(3 * (n - 1))};
+       },
+       "out_of_range: Objective angular Jacobian has too few columns"},
+  };
+  for (const auto& [spoil, text] : rows) {
+    HandKinematicsLinearization lin = kHand.linearize(kQ);
+    spoil(lin);
+    ObjectiveNormalEquations ne;
+    EXPECT_EQ(test::error_text(
+                  [&] { objective.linearized_residual_and_jacobian(lin, toy_target(false), kQ, kPrev); }),
+              text);
+    EXPECT_EQ(test::error_text([&] { objective.normal_equations(lin, toy_target(false), kQ, kPrev, ne); }),
+              text);
+  }
+}
+
 TEST(RetargetObjective, AnchorRatioFollowsTheCompensatedSide) {
   struct Case {
     double thumb_shape, finger_shape, ratio;
