@@ -9,6 +9,24 @@ namespace kelto::hand {
 
 using namespace objective_rows;
 
+namespace {
+
+std::vector<double>& terms_of(ObjectiveResidualTerms& terms, TipTerm term) {
+  switch (term) {
+    case TipTerm::shape:
+      return terms.shape;
+    case TipTerm::pinch:
+      return terms.pinch;
+    case TipTerm::pad_alignment:
+      return terms.pinch_pad_alignment;
+    case TipTerm::orientation:
+      break;
+  }
+  return terms.orientation;
+}
+
+}  // namespace
+
 std::vector<double> ObjectiveResidualTerms::concatenated() const {
   std::vector<double> out;
   out.reserve(shape.size() + pinch.size() + pinch_pad_alignment.size() + orientation.size() +
@@ -63,50 +81,8 @@ void RetargetObjective::residual_terms(const HandKinematicsState& state, const R
   }
 
   terms.shape.reserve(3 * finger_order_.size());
-  for (const std::string& f : finger_order_) {
-    const double w = shape_term_weight(c, target, f);
-    append_scaled(terms.shape,
-                  sub(finger_at(state.tip_positions_wrist, f), finger_at(target.target_positions, f)),
-                  std::sqrt(w));
-  }
-
-  const Vec3& p_thumb = finger_at(state.tip_positions_wrist, kThumb);
-  for (const std::string& f : finger_order_) {
-    double a = 0.0;
-    const Vec3* pinch = active_pinch(c, target, f, a);
-    if (pinch == nullptr) continue;
-    const Vec3 d = sub(finger_at(state.tip_positions_wrist, f), p_thumb);
-    const Vec3& v = *pinch;
-    if (!anchored_) {
-      append_scaled(terms.pinch, sub(d, v), a);
-    } else {
-      const double u = anchor_ratio(c, target, f);
-      append_scaled(terms.pinch, sub(v, d), a * std::sqrt(u));
-      append_scaled(terms.pinch, sub(d, v), a * std::sqrt(positive(1.0 - u)));
-    }
-  }
-
-  std::string partner;
-  const double E = pad_alignment_weight(c, target, finger_order_, partner);
-  if (E > 0.0) {
-    append_scaled(terms.pinch_pad_alignment,
-                  add(column(finger_at(state.tip_rotations_wrist, kThumb), 2),
-                      column(finger_at(state.tip_rotations_wrist, partner), 2)),
-                  std::sqrt(E));
-  }
-
-  for (const std::string& f : finger_order_) {
-    const double I = orientation_term_weight(c, target, f);
-    if (!(I > 0.0)) continue;
-    for (int k = 0; k < 3; ++k) {
-      const double axis = axis_weight(c, k);
-      if (!(axis > 0.0)) continue;
-      // The rotations are needed only for the axes held.
-      const Mat3& R = finger_at(state.tip_rotations_wrist, f);
-      const Mat3& T = finger_at(target.target_rotations, f);
-      append_scaled(terms.orientation, sub(column(R, k), column(T, k)), std::sqrt(I) * std::sqrt(axis));
-    }
-  }
+  tip_terms(NamedTips<HandKinematicsState>(state, c, target, finger_order_), anchored_, axis_weights_,
+            [&terms](TipTerm term, const Vec3& v, double s) { append_scaled(terms_of(terms, term), v, s); });
 
   terms.joint_regularization.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -144,9 +120,11 @@ void RetargetObjective::linearized_residual_and_jacobian(const HandKinematicsLin
   const std::size_t n = q.size();
   clear_linearization(
       out, n, 6 * finger_order_.size() + 2 * n + config_.joint_coupling.size() + config_.deep_flex.size());
-  append_tip_rows(lin, target, out.residual, out.jacobian);
+  const NamedTips<HandKinematicsLinearization> tips(lin, config_, target, finger_order_);
+  size_rows(out, n, tip_row_count(tips, anchored_, axis_weights_));
+  const bool consistent = write_exact_tip_rows(tips, anchored_, axis_weights_, out);
   append_joint_rows(q, q_prev, out.residual, out.jacobian);
-  if (out.jacobian.rows != out.residual.size()) {
+  if (!consistent || out.jacobian.rows != out.residual.size()) {
     throw std::runtime_error("Objective residual and Jacobian row counts differ");
   }
 }
@@ -156,14 +134,8 @@ void RetargetObjective::normal_equations(const HandKinematicsLinearization& lin,
                                          const std::vector<double>& q_prev,
                                          ObjectiveNormalEquations& out) const {
   check_sizes(q, q_prev, q_rest_active_);
-  const std::size_t n = q.size();
-  ObjectiveLinearization& tips = out.tip_rows;
-  clear_linearization(tips, n, 6 * finger_order_.size());
-  append_tip_rows(lin, target, tips.residual, tips.jacobian);
-  if (tips.jacobian.rows != tips.residual.size()) {
-    throw std::runtime_error("Objective residual and Jacobian row counts differ");
-  }
-  tip_normal_equations(tips, out);
+  const NamedTips<HandKinematicsLinearization> tips(lin, config_, target, finger_order_);
+  tip_rows_normal_equations(tips, anchored_, axis_weights_, q.size(), out);
   add_joint_normal_equations(q, q_prev, out);
 }
 
@@ -199,102 +171,6 @@ void RetargetObjective::add_joint_normal_equations(const std::vector<double>& q,
   }
   diagonal_block(c.velocity_regularization, q_prev);
   out.cost *= 0.5;
-}
-
-void RetargetObjective::append_tip_rows(const HandKinematicsLinearization& lin,
-                                        const RetargetTargetFrame& target, std::vector<double>& r,
-                                        DenseMatrix& J) const {
-  const RetargetObjectiveConfig& c = config_;
-  const std::size_t n = J.cols;
-  // Shape.
-  for (const std::string& f : finger_order_) {
-    const double w = shape_term_weight(c, target, f);
-    if (!(w > 0.0)) continue;
-    const double sw = std::sqrt(w);
-    append_scaled(r, sub(finger_at(lin.tip_positions_wrist, f), finger_at(target.target_positions, f)), sw);
-    append_matrix_block(J, finger_at(lin.tip_position_jacobians, f), sw);
-  }
-
-  // Pinch.
-  const Vec3& p_thumb = finger_at(lin.tip_positions_wrist, kThumb);
-  const DenseMatrix& J_thumb = finger_at(lin.tip_position_jacobians, kThumb);
-  for (const std::string& f : finger_order_) {
-    double a = 0.0;
-    const Vec3* pinch = active_pinch(c, target, f, a);
-    if (pinch == nullptr) continue;
-    const Vec3 d = sub(finger_at(lin.tip_positions_wrist, f), p_thumb);
-    const Vec3& v = *pinch;
-    const DenseMatrix& J_f = finger_at(lin.tip_position_jacobians, f);
-    if (!anchored_) {
-      if (J_f.rows != J_thumb.rows || J_f.cols != J_thumb.cols || J_f.data.size() != J_thumb.data.size()) {
-        throw std::runtime_error("Objective Jacobian matrices have different shapes");
-      }
-      if (J_f.cols != J.cols) throw std::runtime_error("Objective Jacobian block has the wrong column count");
-      append_scaled(r, sub(d, v), a);
-      J.rows += J_f.rows;
-      for (std::size_t k = 0; k < J_f.data.size(); ++k) J.data.push_back(a * (J_f.data[k] - J_thumb.data[k]));
-    } else {
-      const double u = anchor_ratio(c, target, f);
-      if (u > 0.0) {
-        const double s = a * std::sqrt(u);
-        append_scaled(r, sub(v, d), s);
-        append_matrix_block(J, J_thumb, s);
-      }
-      if (1.0 - u > 0.0) {
-        const double s = a * std::sqrt(1.0 - u);
-        append_scaled(r, sub(d, v), s);
-        append_matrix_block(J, J_f, s);
-      }
-    }
-  }
-
-  const Mat3& W = lin.wrist_rotation;
-
-  // Pad alignment.
-  std::string partner;
-  const double E = pad_alignment_weight(c, target, finger_order_, partner);
-  if (E > 0.0) {
-    const double se = std::sqrt(E);
-    append_scaled(r,
-                  add(column(finger_at(lin.tip_rotations_wrist, kThumb), 2),
-                      column(finger_at(lin.tip_rotations_wrist, partner), 2)),
-                  se);
-    const DenseMatrix& omega_t = finger_at(lin.tip_angular_jacobians, kThumb);
-    const DenseMatrix& omega_p = finger_at(lin.tip_angular_jacobians, partner);
-    const Vec3 zw_t = column(finger_at(lin.tip_rotations_world, kThumb), 2);
-    const Vec3 zw_p = column(finger_at(lin.tip_rotations_world, partner), 2);
-    const std::size_t row0 = append_zero_row(J);
-    append_zero_row(J);
-    append_zero_row(J);
-    for (std::size_t i = 0; i < n; ++i) {
-      const Vec3 col = transpose_mul(
-          W, add(cross(angular_column(omega_t, i), zw_t), cross(angular_column(omega_p, i), zw_p)));
-      for (int k = 0; k < 3; ++k) J.data[row0 + k * n + i] = se * col[k];
-    }
-  }
-
-  // Orientation.
-  for (const std::string& f : finger_order_) {
-    const double I = orientation_term_weight(c, target, f);
-    if (!(I > 0.0)) continue;
-    for (int k = 0; k < 3; ++k) {
-      const double axis = axis_weight(c, k);
-      if (!(axis > 0.0)) continue;
-      const Mat3& R = finger_at(lin.tip_rotations_wrist, f);
-      const Mat3& T = finger_at(target.target_rotations, f);
-      const DenseMatrix& omega = finger_at(lin.tip_angular_jacobians, f);
-      const double s = std::sqrt(I) * std::sqrt(axis);
-      append_scaled(r, sub(column(R, k), column(T, k)), s);
-      const Vec3 ck = column(finger_at(lin.tip_rotations_world, f), k);
-      const std::size_t row0 = append_zero_row(J);
-      append_zero_row(J);
-      append_zero_row(J);
-      for (std::size_t i = 0; i < n; ++i) {
-        const Vec3 col = transpose_mul(W, cross(angular_column(omega, i), ck));
-        for (int a = 0; a < 3; ++a) J.data[row0 + a * n + i] = s * col[a];
-      }
-    }
-  }
 }
 
 void RetargetObjective::append_joint_rows(const std::vector<double>& q, const std::vector<double>& q_prev,

@@ -40,8 +40,11 @@ struct ObjectiveNormalEquations {
   DenseMatrix JtJ;
   std::vector<double> g;
   double cost = 0.0;
-  ObjectiveLinearization tip_rows;           // storage of the rows that depend on the kinematics
-  std::vector<std::size_t> nonzero_columns;  // storage of one row's non-zero entries
+  ObjectiveLinearization tip_rows;  // storage of the rows that depend on the kinematics
+  // Storage of the columns in which each block of three tip rows has non-zero entries, block after block,
+  // and of where each block's list ends.
+  std::vector<std::size_t> nonzero_columns;
+  std::vector<std::size_t> block_ends;
 };
 
 // One frame's weights and targets, looked up once for the fingers of the objective's order, with the places
@@ -115,15 +118,10 @@ class RetargetObjective {
   double joint_cost_bound(const std::vector<double>& q, const std::vector<double>& q_prev) const;
 
  private:
-  void append_tip_rows(const HandTipKinematics& tips, const ObjectiveFrame& frame, std::vector<double>& r,
-                       DenseMatrix& J) const;
-  // The squares of residual_terms' blocks, added to `sum` in their order.
-  void add_tip_squares(const HandTipKinematics& tips, const ObjectiveFrame& frame, double& sum) const;
+  // The squares of residual_terms' joint-space blocks, added to `sum` in their order.
   void add_joint_squares(const std::vector<double>& q, const std::vector<double>& q_prev, double& sum) const;
 
-  // The rows of the shape, pinch, pad alignment and orientation blocks, and those of the joint-space blocks.
-  void append_tip_rows(const HandKinematicsLinearization& linearization, const RetargetTargetFrame& target,
-                       std::vector<double>& r, DenseMatrix& J) const;
+  // The rows of the joint-space blocks, appended.
   void append_joint_rows(const std::vector<double>& q, const std::vector<double>& q_prev,
                          std::vector<double>& r, DenseMatrix& J) const;
   // Adds the joint-space rows' share to `out`, whose cost holds the fingertip rows' sum of squares.

@@ -44,10 +44,7 @@ void RetargetObjective::normal_equations(const HandTipKinematics& tips, const Ob
                                          const std::vector<double>& q, const std::vector<double>& q_prev,
                                          ObjectiveNormalEquations& out) const {
   check_sizes(q, q_prev, q_rest_active_);
-  ObjectiveLinearization& rows = out.tip_rows;
-  clear_linearization(rows, q.size(), 6 * finger_order_.size());
-  append_tip_rows(tips, frame, rows.residual, rows.jacobian);
-  tip_normal_equations(rows, out);
+  tip_rows_normal_equations(IndexedTips{tips, frame}, anchored_, axis_weights_, q.size(), out);
   add_joint_normal_equations(q, q_prev, out);
 }
 
@@ -55,119 +52,10 @@ double RetargetObjective::cost(const HandTipKinematics& tips, const ObjectiveFra
                                const std::vector<double>& q, const std::vector<double>& q_prev) const {
   check_sizes(q, q_prev, q_rest_active_);
   double sum = 0.0;
-  add_tip_squares(tips, frame, sum);
+  tip_terms(IndexedTips{tips, frame}, anchored_, axis_weights_,
+            [&sum](TipTerm, const Vec3& v, double s) { add_scaled_squares(sum, v, s); });
   add_joint_squares(q, q_prev, sum);
   return 0.5 * sum;
-}
-
-// The rows of the map-based append_tip_rows, value for value, read through the frame's indices.
-void RetargetObjective::append_tip_rows(const HandTipKinematics& tips, const ObjectiveFrame& frame,
-                                        std::vector<double>& r, DenseMatrix& J) const {
-  const std::size_t n = J.cols;
-  for (const ObjectiveFrame::Finger& e : frame.fingers) {
-    if (!(e.shape_weight > 0.0)) continue;
-    const double sw = std::sqrt(e.shape_weight);
-    append_scaled(r, sub(tips.tips[e.tip].position_wrist, e.target_position), sw);
-    append_matrix_block(J, tips.tips[e.tip].position_jacobian, sw);
-  }
-
-  const TipKinematics& thumb = tips.tips[frame.thumb_tip];
-  for (const ObjectiveFrame::Finger& e : frame.fingers) {
-    if (!e.pinch) continue;
-    const TipKinematics& tip = tips.tips[e.tip];
-    const Vec3 d = sub(tip.position_wrist, thumb.position_wrist);
-    const double a = e.pinch_scale;
-    if (!anchored_) {
-      append_scaled(r, sub(d, e.pinch_vector), a);
-      J.rows += 3;
-      const std::vector<double>& Jf = tip.position_jacobian.data;
-      const std::vector<double>& Jt = thumb.position_jacobian.data;
-      for (std::size_t k = 0; k < Jf.size(); ++k) J.data.push_back(a * (Jf[k] - Jt[k]));
-    } else {
-      const double u = e.anchor_ratio;
-      if (u > 0.0) {
-        const double s = a * std::sqrt(u);
-        append_scaled(r, sub(e.pinch_vector, d), s);
-        append_matrix_block(J, thumb.position_jacobian, s);
-      }
-      if (1.0 - u > 0.0) {
-        const double s = a * std::sqrt(1.0 - u);
-        append_scaled(r, sub(d, e.pinch_vector), s);
-        append_matrix_block(J, tip.position_jacobian, s);
-      }
-    }
-  }
-
-  const Mat3& W = tips.wrist_rotation;
-  if (frame.pad_alignment_weight > 0.0) {
-    const TipKinematics& partner = tips.tips[frame.partner_tip];
-    const double se = std::sqrt(frame.pad_alignment_weight);
-    append_scaled(r, add(column(thumb.rotation_wrist, 2), column(partner.rotation_wrist, 2)), se);
-    const Vec3 zw_t = column(thumb.rotation_world, 2);
-    const Vec3 zw_p = column(partner.rotation_world, 2);
-    const std::size_t row0 = append_zero_row(J);
-    append_zero_row(J);
-    append_zero_row(J);
-    for (std::size_t i = 0; i < n; ++i) {
-      const Vec3 col = transpose_mul(W, add(cross(angular_column(thumb.angular_jacobian, i), zw_t),
-                                            cross(angular_column(partner.angular_jacobian, i), zw_p)));
-      for (int k = 0; k < 3; ++k) J.data[row0 + k * n + i] = se * col[k];
-    }
-  }
-
-  for (const ObjectiveFrame::Finger& e : frame.fingers) {
-    if (!(e.orientation_weight > 0.0)) continue;
-    const TipKinematics& tip = tips.tips[e.tip];
-    for (int k = 0; k < 3; ++k) {
-      const double axis = axis_weights_[static_cast<std::size_t>(k)];
-      if (!(axis > 0.0)) continue;
-      const double s = std::sqrt(e.orientation_weight) * std::sqrt(axis);
-      append_scaled(r, sub(column(tip.rotation_wrist, k), column(e.target_rotation, k)), s);
-      const Vec3 ck = column(tip.rotation_world, k);
-      const std::size_t row0 = append_zero_row(J);
-      append_zero_row(J);
-      append_zero_row(J);
-      for (std::size_t i = 0; i < n; ++i) {
-        const Vec3 col = transpose_mul(W, cross(angular_column(tip.angular_jacobian, i), ck));
-        for (int a = 0; a < 3; ++a) J.data[row0 + a * n + i] = s * col[a];
-      }
-    }
-  }
-}
-
-// The squares of the map-based residual_terms' fingertip rows, value for value, in their order.
-void RetargetObjective::add_tip_squares(const HandTipKinematics& tips, const ObjectiveFrame& frame,
-                                        double& sum) const {
-  for (const ObjectiveFrame::Finger& e : frame.fingers) {
-    add_scaled_squares(sum, sub(tips.tips[e.tip].position_wrist, e.target_position),
-                       std::sqrt(e.shape_weight));
-  }
-  const TipKinematics& thumb = tips.tips[frame.thumb_tip];
-  for (const ObjectiveFrame::Finger& e : frame.fingers) {
-    if (!e.pinch) continue;
-    const Vec3 d = sub(tips.tips[e.tip].position_wrist, thumb.position_wrist);
-    if (!anchored_) {
-      add_scaled_squares(sum, sub(d, e.pinch_vector), e.pinch_scale);
-    } else {
-      const double u = e.anchor_ratio;
-      add_scaled_squares(sum, sub(e.pinch_vector, d), e.pinch_scale * std::sqrt(u));
-      add_scaled_squares(sum, sub(d, e.pinch_vector), e.pinch_scale * std::sqrt(positive(1.0 - u)));
-    }
-  }
-  if (frame.pad_alignment_weight > 0.0) {
-    const TipKinematics& partner = tips.tips[frame.partner_tip];
-    add_scaled_squares(sum, add(column(thumb.rotation_wrist, 2), column(partner.rotation_wrist, 2)),
-                       std::sqrt(frame.pad_alignment_weight));
-  }
-  for (const ObjectiveFrame::Finger& e : frame.fingers) {
-    if (!(e.orientation_weight > 0.0)) continue;
-    for (int k = 0; k < 3; ++k) {
-      const double axis = axis_weights_[static_cast<std::size_t>(k)];
-      if (!(axis > 0.0)) continue;
-      add_scaled_squares(sum, sub(column(tips.tips[e.tip].rotation_wrist, k), column(e.target_rotation, k)),
-                         std::sqrt(e.orientation_weight) * std::sqrt(axis));
-    }
-  }
 }
 
 // The squares of residual_terms' joint-space rows, value for value, in their order.

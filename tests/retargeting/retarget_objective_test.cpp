@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <Eigen/Dense>
+#include <cstring>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <tuple>
 
@@ -164,6 +168,117 @@ TEST(RetargetObjective, JacobianMatchesFiniteDifferencesAndCostsAgree) {
     const RetargetObjective objective(anchored_only(ratio, true), kRest, kHand.fingers);
     EXPECT_EQ(linearize(objective, toy_target(false)).residual.size(), 3u);
     expect_consistent(objective, toy_target(false), ratio == 1.0 ? "first" : "thumb");
+  }
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// With fingertip rows only, the normal equations by name and by index bit for bit (the signs of zeros and
+// the non-finite values included): JᵀJ the rows' products added row after row while J is finite, the dense
+// product otherwise; Jᵀr the dense product. Finite rows, a NaN in an angular Jacobian or an infinite
+// position Jacobian entry (the dense products of the rows as the linearization writes them), an infinite
+// target (a non-finite residual).
+TEST(RetargetObjective, NormalEquationsBitForBit) {
+  RetargetObjectiveConfig c;
+  c.pinch_weight = 10.0;
+  c.pinch_pad_alignment_weight = 2.0;
+  c.orientation_weight = 0.3;
+  c.orientation_axis_weights = {{"x", 1.0}, {"y", 0.5}, {"z", 2.0}};
+  c.joint_regularization = c.velocity_regularization = std::vector<double>(ToyHand::kJoints, 0.0);
+  const RetargetObjective objective(c, kRest, kHand.fingers);
+  const double inf = std::numeric_limits<double>::infinity();
+  using Spoil = std::function<void(HandKinematicsLinearization&, RetargetTargetFrame&)>;
+  const std::vector<std::pair<const char*, Spoil>> cases = {
+      {"finite", [](HandKinematicsLinearization&, RetargetTargetFrame&) {}},
+      {"NaN angular entry",
+       [](HandKinematicsLinearization& lin, RetargetTargetFrame&) {
+         lin.tip_angular_jacobians["first"].data[4] = std::numeric_limits<double>::quiet_NaN();
+       }},
+      {"infinite position Jacobian entry",
+       [inf](HandKinematicsLinearization& lin, RetargetTargetFrame&) {
+         lin.tip_position_jacobians["middle"].data[0] = inf;
+       }},
+      {"infinite target", [inf](HandKinematicsLinearization&,
+                                RetargetTargetFrame& t) { t.target_positions["middle"][0] = inf; }},
+  };
+  const std::vector<std::string> model_fingers{"first", "middle", "thumb"};
+  using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+  for (const auto& [name, spoil] : cases) {
+    SCOPED_TRACE(name);
+    HandKinematicsLinearization lin = kHand.linearize(kQ);
+    RetargetTargetFrame target = toy_target();
+    spoil(lin, target);
+    const ObjectiveLinearization L = objective.linearized_residual_and_jacobian(lin, target, kQ, kPrev);
+    const auto rows = static_cast<Eigen::Index>(L.residual.size()), n = static_cast<Eigen::Index>(kQ.size());
+    const Eigen::Map<const RowMajor> J(L.jacobian.data.data(), rows, n);
+    Eigen::MatrixXd JtJ = J.transpose() * J;
+    if (J.allFinite()) {
+      for (Eigen::Index i = 0; i < n; ++i) {
+        for (Eigen::Index j = 0; j < n; ++j) {
+          double a = 0.0;
+          for (Eigen::Index r = 0; r < rows; ++r) a += J(r, i) * J(r, j);
+          JtJ(i, j) = a;
+        }
+      }
+    }
+    const Eigen::VectorXd g = J.transpose() * Eigen::Map<const Eigen::VectorXd>(L.residual.data(), rows);
+    double sum = 0.0;
+    for (double v : L.residual) sum += v * v;
+
+    ObjectiveFrame frame;
+    ASSERT_TRUE(objective.prepare_frame(target, model_fingers, frame));
+    ObjectiveNormalEquations mapped, indexed;
+    objective.normal_equations(lin, target, kQ, kPrev, mapped);
+    objective.normal_equations(tips_of(lin, model_fingers), frame, kQ, kPrev, indexed);
+    for (const ObjectiveNormalEquations* ne : {&mapped, &indexed}) {
+      EXPECT_TRUE(same_bits(ne->JtJ.data, std::vector<double>(JtJ.data(), JtJ.data() + JtJ.size())));
+      EXPECT_TRUE(same_bits(ne->g, std::vector<double>(g.data(), g.data() + g.size())));
+      EXPECT_TRUE(same_bits({ne->cost}, {0.5 * sum}));
+    }
+  }
+}
+
+// Faulty kinematics seen by the evaluations by name: the first failing check in the order of the rows
+// wins, a Jacobian of the wrong row count is reported only after every row was read.
+TEST(RetargetObjective, KinematicsFaultsInTheOrderOfTheRows) {
+  RetargetObjectiveConfig c;
+  c.pinch_weight = 10.0;
+  c.orientation_weight = 0.3;
+  c.joint_regularization = c.velocity_regularization = std::vector<double>(ToyHand::kJoints, 0.01);
+  const RetargetObjective objective(c, kRest, kHand.fingers);
+  const std::size_t n = ToyHand::kJoints;
+  const std::string rows_differ = "Objective residual and Jacobian row counts differ";
+  using Spoil = std::function<void(HandKinematicsLinearization&)>;
+  const Spoil two_middle_rows = [n](HandKinematicsLinearization& lin) {
+    lin.tip_position_jacobians["middle"] = {2, n, std::vector<double>(2 * n)};
+  };
+  const std::vector<std::pair<Spoil, std::string>> rows = {
+      {two_middle_rows, rows_differ},
+      {[&](HandKinematicsLinearization& lin) {
+         two_middle_rows(lin);
+         lin.tip_angular_jacobians.erase("first");  // read by the orientation rows, after the shape rows
+       },
+       "out_of_range: map::at:  key not found"},
+      {[n](HandKinematicsLinearization& lin) {
+         lin.tip_position_jacobians["first"] = {3, n, std::vector<double>(3 * n + 1)};
+       },
+       "Objective Jacobian matrices have different shapes"},
+      {[n](HandKinematicsLinearization& lin) {
+         lin.tip_angular_jacobians["first"] = {3, n - 1, std::vector<double>(3 * (n - 1))};
+       },
+       "out_of_range: Objective angular Jacobian has too few columns"},
+  };
+  for (const auto& [spoil, text] : rows) {
+    HandKinematicsLinearization lin = kHand.linearize(kQ);
+    spoil(lin);
+    ObjectiveNormalEquations ne;
+    EXPECT_EQ(test::error_text(
+                  [&] { objective.linearized_residual_and_jacobian(lin, toy_target(false), kQ, kPrev); }),
+              text);
+    EXPECT_EQ(test::error_text([&] { objective.normal_equations(lin, toy_target(false), kQ, kPrev, ne); }),
+              text);
   }
 }
 
