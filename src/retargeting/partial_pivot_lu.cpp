@@ -52,12 +52,15 @@ void solve_partial_pivot_lu(const PartialPivLU& f, double* b) {
   for (std::size_t k = 0; k < n; ++k) std::swap(b[k], b[f.pivots[k]]);
   for (std::size_t i = 0; i < n; ++i) {
     const double* row = &f.lu[i * n];
-    for (std::size_t j = 0; j < i; ++j) b[i] -= row[j] * b[j];
+    double sum = b[i];
+    for (std::size_t j = 0; j < i; ++j) sum -= row[j] * b[j];
+    b[i] = sum;
   }
   for (std::size_t i = n; i-- > 0;) {
     const double* row = &f.lu[i * n];
-    for (std::size_t j = i + 1; j < n; ++j) b[i] -= row[j] * b[j];
-    b[i] /= row[i];
+    double sum = b[i];
+    for (std::size_t j = i + 1; j < n; ++j) sum -= row[j] * b[j];
+    b[i] = sum / row[i];
   }
 }
 
