@@ -127,84 +127,107 @@ const char* glove_data_problem(const EngineSideRuntime& runtime, const kx_engine
   return nullptr;
 }
 
-// Solves, re-solves and shapes the output of one frame; writes the n joint values into `joints`.
-void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* joints, std::size_t n) {
+// Builds the frame's fingertip targets from the glove data at the wrist pose of the current joint vector,
+// which it leaves in runtime.start_workspace. The frame is built over the one before the last, so that its
+// storage is reused, and then takes the place of the last target.
+const RetargetTargetFrame& build_target(EngineSideRuntime& runtime, const kx_engine_input& input) {
   PinocchioHandKinematics& kinematics = *runtime.kinematics;
-  PinocchioGNSolver& solver = *runtime.solver;
   GloveFeatureFrame& frame = runtime.feature_workspace;
   fill_feature_frame(runtime, input, frame);
-
   std::vector<double>& q0 = runtime.start_workspace;
   q0 = kinematics.q_current_active();
   HandTipKinematics& state0 = runtime.tips_workspace;  // only the wrist pose is read
   kinematics.tip_kinematics_from_active(q0, state0);
-  // Built over the frame before the last one, so that its storage is reused; it then takes the place of
-  // the last target.
   build_tip_target_frame(frame, state0.wrist_position, runtime.tip_mapping, state0.wrist_rotation,
                          runtime.target_workspace);
   if (!runtime.last_target) runtime.last_target.emplace();
   std::swap(*runtime.last_target, runtime.target_workspace);
-  const RetargetTargetFrame& target = *runtime.last_target;
+  return *runtime.last_target;
+}
 
-  const std::vector<std::string>& order = solver.objective().finger_order();
-  ObjectiveResidualTerms& terms = runtime.terms_workspace;
+// Solves from q0 and, when re-seeding is on and the fingertips stay too far off, again from the last good
+// and the rest vectors; returns the best outcome (one of the runtime's outcome records).
+const RetargetSolveOutcome& solve_frame(EngineSideRuntime& runtime, const RetargetTargetFrame& target,
+                                        const std::vector<double>& q0) {
+  PinocchioGNSolver& solver = *runtime.solver;
   RetargetSolveOutcome& best = runtime.outcome_workspace;
   solver.solve_into(target, q0, std::nullopt, best);
   // Only a re-seed compares outcomes, so only then is the first one scored.
-  OutcomeScore best_score;
-  if (runtime.reseed_enabled) best_score = score_outcome(solver, best, target, q0, order, terms);
-
-  if (runtime.reseed_enabled && best_score.shape_max_m > runtime.reseed_shape_max_threshold_m) {
-    std::vector<std::vector<double>> candidates;
-    if (runtime.last_good_active_q) candidates.push_back(*runtime.last_good_active_q);
-    candidates.push_back(kinematics.q_rest_active());
-    RetargetSolveOutcome& trial = runtime.reseed_workspace;
-    for (const std::vector<double>& candidate : candidates) {
-      if (!differs(candidate, q0)) continue;
-      solver.solve_into(target, candidate, std::nullopt, trial);
-      const OutcomeScore scored = score_outcome(solver, trial, target, candidate, order, terms);
-      if (better(scored, best_score)) {
-        std::swap(best, trial);
-        best_score = scored;
-      }
+  if (!runtime.reseed_enabled) return best;
+  const std::vector<std::string>& order = solver.objective().finger_order();
+  ObjectiveResidualTerms& terms = runtime.terms_workspace;
+  OutcomeScore best_score = score_outcome(solver, best, target, q0, order, terms);
+  if (best_score.shape_max_m <= runtime.reseed_shape_max_threshold_m) return best;
+  std::vector<std::vector<double>> candidates;
+  if (runtime.last_good_active_q) candidates.push_back(*runtime.last_good_active_q);
+  candidates.push_back(runtime.kinematics->q_rest_active());
+  RetargetSolveOutcome& trial = runtime.reseed_workspace;
+  for (const std::vector<double>& candidate : candidates) {
+    if (!differs(candidate, q0)) continue;
+    solver.solve_into(target, candidate, std::nullopt, trial);
+    const OutcomeScore scored = score_outcome(solver, trial, target, candidate, order, terms);
+    if (better(scored, best_score)) {
+      std::swap(best, trial);
+      best_score = scored;
     }
   }
+  return best;
+}
+
+// Scales the change from the last output down so that no joint moves faster than the velocity limit.
+void limit_velocity(const EngineSideRuntime& runtime, double timestamp_s, std::vector<double>& out) {
+  if (!runtime.velocity_limit_enabled || !runtime.last_output || !runtime.last_output_timestamp_s) return;
+  const double dt = timestamp_s - *runtime.last_output_timestamp_s;
+  if (!(dt > 0.0)) return;
+  const double capped_dt = (runtime.max_dt_s > 0.0 && runtime.max_dt_s < dt) ? runtime.max_dt_s : dt;
+  const std::vector<double>& last = *runtime.last_output;
+  if (last.size() != out.size()) throw std::runtime_error("Joint output vector size changed");
+  double largest = 0.0;
+  for (std::size_t i = 0; i < out.size(); ++i) largest = std::max(largest, std::abs(out[i] - last[i]));
+  const double allowed = capped_dt * runtime.max_velocity_rad_s;
+  if (largest > 0.0 && largest > allowed) {
+    const double factor = allowed / largest;
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = last[i] + factor * (out[i] - last[i]);
+  }
+}
+
+// The worst fingertip distance of the full vector `out` from the targets; its active part goes to `active`.
+double output_shape(EngineSideRuntime& runtime, const RetargetTargetFrame& target,
+                    const std::vector<double>& out, std::vector<double>& active) {
+  active = runtime.kinematics->active_from_full(out);
+  HandKinematicsState& state = runtime.state_workspace;
+  runtime.kinematics->state_from_active(active, state);
+  return shape_max_m(state, target, runtime.solver->objective().finger_order());
+}
+
+// Whether the output holds its last value: targets, fingertip error and joints all moved less than their
+// thresholds since the last step.
+bool output_stalled(const EngineSideRuntime& runtime, const RetargetTargetFrame& target, double shape,
+                    double norm) {
+  if (!runtime.hold_enabled || !runtime.last_shape_max_m || !runtime.last_output) return false;
+  const double target_delta = target_delta_max_m(target, runtime.last_target_tips);
+  const double shape_delta = std::abs(shape - *runtime.last_shape_max_m);
+  return target_delta <= runtime.hold_target_delta_threshold_m &&
+         shape_delta <= runtime.hold_shape_delta_threshold_m &&
+         norm <= runtime.hold_q_delta_norm_threshold_rad;
+}
+
+// Solves, re-solves and shapes the output of one frame; writes the n joint values into `joints`.
+void run_step(EngineSideRuntime& runtime, const kx_engine_input& input, double* joints, std::size_t n) {
+  PinocchioHandKinematics& kinematics = *runtime.kinematics;
+  const RetargetTargetFrame& target = build_target(runtime, input);
+  const RetargetSolveOutcome& best = solve_frame(runtime, target, runtime.start_workspace);
 
   kinematics.apply_active(best.q);
   std::vector<double> out = runtime.smoother.apply(kinematics.expand_active(best.q));
-
-  if (runtime.velocity_limit_enabled && runtime.last_output && runtime.last_output_timestamp_s) {
-    const double dt = input.timestamp_s - *runtime.last_output_timestamp_s;
-    if (dt > 0.0) {
-      const double capped_dt = (runtime.max_dt_s > 0.0 && runtime.max_dt_s < dt) ? runtime.max_dt_s : dt;
-      const std::vector<double>& last = *runtime.last_output;
-      if (last.size() != out.size()) throw std::runtime_error("Joint output vector size changed");
-      double largest = 0.0;
-      for (std::size_t i = 0; i < out.size(); ++i) largest = std::max(largest, std::abs(out[i] - last[i]));
-      const double allowed = capped_dt * runtime.max_velocity_rad_s;
-      if (largest > 0.0 && largest > allowed) {
-        const double factor = allowed / largest;
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = last[i] + factor * (out[i] - last[i]);
-      }
-    }
-  }
+  limit_velocity(runtime, input.timestamp_s, out);
 
   const double norm = runtime.last_output ? vector_delta_norm(out, *runtime.last_output) : 0.0;
-  std::vector<double> active = kinematics.active_from_full(out);
-  HandKinematicsState& state = runtime.state_workspace;
-  kinematics.state_from_active(active, state);
-  double shape = shape_max_m(state, target, order);
-  const double target_delta = target_delta_max_m(target, runtime.last_target_tips);
-  const double shape_delta = runtime.last_shape_max_m ? std::abs(shape - *runtime.last_shape_max_m) : 0.0;
-
-  if (runtime.hold_enabled && runtime.last_shape_max_m && runtime.last_output &&
-      target_delta <= runtime.hold_target_delta_threshold_m &&
-      shape_delta <= runtime.hold_shape_delta_threshold_m &&
-      norm <= runtime.hold_q_delta_norm_threshold_rad) {
+  std::vector<double> active;
+  double shape = output_shape(runtime, target, out, active);
+  if (output_stalled(runtime, target, shape, norm)) {
     out = *runtime.last_output;
-    active = kinematics.active_from_full(out);
-    kinematics.state_from_active(active, state);
-    shape = shape_max_m(state, target, order);
+    shape = output_shape(runtime, target, out, active);
   }
 
   std::vector<double> pre_out = out;
