@@ -83,12 +83,27 @@ double half_squared_norm(const std::vector<double>& r) {
   return 0.5 * sum;
 }
 
-// Solves (A + damping I) x = b by LU, falling back to a least-squares solution when LU is not finite.
-Eigen::VectorXd damped_solve(Eigen::MatrixXd A, double damping, const Eigen::VectorXd& b) {
-  A.diagonal().array() += damping;
-  Eigen::VectorXd x = A.partialPivLu().solve(b);
-  if (!x.allFinite()) x = A.completeOrthogonalDecomposition().solve(b);
-  return x;
+using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+// Storage of damped_solve, kept from call to call by the Gauss-Newton iterations.
+struct DampedSolve {
+  std::vector<double> damped;  // A + damping I, row-major
+  detail::PartialPivLU lu;
+};
+
+// Solves (A + damping I) x = b for the n x n row-major A by LU with partial pivoting, falling back to a
+// least-squares solution (complete orthogonal decomposition) when the LU's is not finite.
+void damped_solve(const double* A, std::size_t n, double damping, const double* b, DampedSolve& work,
+                  Eigen::VectorXd& x) {
+  work.damped.assign(A, A + n * n);
+  for (std::size_t i = 0; i < n; ++i) work.damped[i * n + i] += damping;
+  detail::factor_partial_pivot_lu(work.damped.data(), n, work.lu);
+  const auto size = static_cast<Eigen::Index>(n);
+  x = Eigen::Map<const Eigen::VectorXd>(b, size);
+  detail::solve_partial_pivot_lu(work.lu, x.data());
+  if (x.allFinite()) return;
+  const Eigen::MatrixXd damped = Eigen::Map<const RowMajorMatrix>(work.damped.data(), size, size);
+  x = damped.completeOrthogonalDecomposition().solve(Eigen::Map<const Eigen::VectorXd>(b, size));
 }
 
 double max_abs(const Eigen::VectorXd& v) {
@@ -98,8 +113,6 @@ double max_abs(const Eigen::VectorXd& v) {
 double max_abs(const std::vector<double>& v) {
   return max_abs(Eigen::Map<const Eigen::VectorXd>(v.data(), static_cast<Eigen::Index>(v.size())));
 }
-
-using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 // The wrist and fingertip poses of `from`, without its Jacobians.
 void copy_poses(const HandTipKinematics& from, HandTipKinematics& to) {
@@ -138,27 +151,16 @@ void linearization_of(const HandTipKinematics& tips, const std::vector<std::stri
 
 }  // namespace
 
-// The damped normal equations of one linearization, solved as damped_solve solves them (LU with partial
-// pivoting, then the least-squares fallback), with storage kept from call to call.
+// The damped normal equations of one linearization and their solution, with storage kept from call to call.
 struct PinocchioGNSolver::NormalEquations {
-  std::vector<double> damped;  // JᵀJ + λI, row-major
-  detail::PartialPivLU lu;
+  std::vector<double> rhs;  // -g
+  DampedSolve work;
   Eigen::VectorXd dq;
 
   void solve(const ObjectiveNormalEquations& ne, double damping) {
-    const std::size_t n = ne.g.size();
-    damped = ne.JtJ.data;
-    for (std::size_t i = 0; i < n; ++i) damped[i * n + i] += damping;
-    detail::factor_partial_pivot_lu(damped.data(), n, lu);
-    dq.resize(static_cast<Eigen::Index>(n));
-    for (std::size_t i = 0; i < n; ++i) dq[static_cast<Eigen::Index>(i)] = -ne.g[i];
-    detail::solve_partial_pivot_lu(lu, dq.data());
-    if (!dq.allFinite()) {
-      const auto size = static_cast<Eigen::Index>(n);
-      const Eigen::Map<const RowMajorMatrix> A(damped.data(), size, size);
-      const Eigen::VectorXd rhs = -Eigen::Map<const Eigen::VectorXd>(ne.g.data(), size);
-      dq = Eigen::MatrixXd(A).completeOrthogonalDecomposition().solve(rhs);
-    }
+    rhs.resize(ne.g.size());
+    for (std::size_t i = 0; i < rhs.size(); ++i) rhs[i] = -ne.g[i];
+    damped_solve(ne.JtJ.data.data(), rhs.size(), damping, rhs.data(), work, dq);
   }
 };
 
@@ -236,8 +238,8 @@ void PinocchioGNSolver::solve_into(const RetargetTargetFrame& target, const std:
   std::vector<double>& q = q_;
   if (q_init) {
     q = *q_init;
-  } else if (!coarse_enabled_ || coarse_variable_joints_.empty()) {
-    q = q_prev;  // the coarse seed of a solver without one
+  } else if (!seeds_coarsely()) {
+    q = q_prev;  // what coarse_seed returns, without its copy
   } else {
     q = coarse_seed(target, q_prev);
   }
@@ -342,7 +344,7 @@ double PinocchioGNSolver::candidate_cost(const RetargetTargetFrame& target, cons
 std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& target,
                                                    const std::vector<double>& q_prev) {
   std::vector<double> q = q_prev;
-  if (!coarse_enabled_ || coarse_variable_joints_.empty()) return q;
+  if (!seeds_coarsely()) return q;
   const std::vector<double>& rest = kinematics_.q_rest_active();
   for (std::uint64_t j : coarse_reset_joints_) q.at(j) = rest.at(j);
 
@@ -410,6 +412,7 @@ std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& ta
   double best_cost = std::numeric_limits<double>::infinity();
   std::vector<double> r, r_candidate;
   Eigen::MatrixXd J;
+  DampedSolve coarse_work;
   for (std::uint64_t iter = 0; iter < coarse_max_iters_; ++iter) {
     coarse_residual(q, r, &J);
     const double cost = half_squared_norm(r);
@@ -420,7 +423,10 @@ std::vector<double> PinocchioGNSolver::coarse_seed(const RetargetTargetFrame& ta
     if (J.rows() == 0 || J.cols() == 0) break;
     const Eigen::Map<const Eigen::VectorXd> rv(r.data(), static_cast<Eigen::Index>(r.size()));
     const Eigen::VectorXd g = J.transpose() * rv;
-    Eigen::VectorXd dq = damped_solve(J.transpose() * J, coarse_damping_, -g);
+    const RowMajorMatrix JtJ = J.transpose() * J;
+    const Eigen::VectorXd minus_g = -g;
+    Eigen::VectorXd dq;
+    damped_solve(JtJ.data(), m, coarse_damping_, minus_g.data(), coarse_work, dq);
     const double dq_max = max_abs(dq);
     if (dq_max <= xtol_) break;
     if (coarse_max_step_rad_ > 0.0 && dq_max > coarse_max_step_rad_) dq *= coarse_max_step_rad_ / dq_max;

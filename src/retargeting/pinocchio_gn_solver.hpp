@@ -61,6 +61,8 @@ class PinocchioGNSolver {
   // Linearizes the cost at q into the normal equations and returns the cost there; the tips are kept.
   double linearize(const RetargetTargetFrame& target, const std::vector<double>& q,
                    const std::vector<double>& q_prev);
+  // Whether a solve without a start vector runs the coarse seed; else it starts at q_prev.
+  bool seeds_coarsely() const { return coarse_enabled_ && !coarse_variable_joints_.empty(); }
   // The cost at a candidate step, without derivatives.
   double candidate_cost(const RetargetTargetFrame& target, const std::vector<double>& q,
                         const std::vector<double>& q_prev);
