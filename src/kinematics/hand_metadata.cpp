@@ -296,7 +296,13 @@ void expand_into(const HandJointMetadata& meta, const std::vector<std::size_t>& 
 }
 
 std::vector<double> select_active(const HandJointMetadata& meta, const std::vector<double>& q_full) {
-  const std::vector<double> projected = project_passive(meta, q_full);
+  return select_active(meta, fixed_joint_indices(meta), q_full);
+}
+
+std::vector<double> select_active(const HandJointMetadata& meta, const std::vector<std::size_t>& fixed,
+                                  const std::vector<double>& q_full) {
+  std::vector<double> projected = q_full;
+  project_passive_in_place(meta, fixed, projected);
   std::vector<double> active;
   active.reserve(meta.active_indices.size());
   for (std::size_t index : meta.active_indices) active.push_back(projected[index]);

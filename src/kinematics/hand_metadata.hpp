@@ -90,6 +90,9 @@ void expand_into(const HandJointMetadata& meta, const std::vector<std::size_t>& 
                  const std::vector<double>& rest_full, const std::vector<double>& q_active,
                  std::vector<double>& full);
 std::vector<double> select_active(const HandJointMetadata& meta, const std::vector<double>& q_full);
+// The same with the fixed joints given as `fixed_joint_indices(meta)`.
+std::vector<double> select_active(const HandJointMetadata& meta, const std::vector<std::size_t>& fixed,
+                                  const std::vector<double>& q_full);
 
 // A named pose of the pose library as a full vector (clamped, not projected).
 std::vector<double> load_pose(const std::filesystem::path& pose_library, const std::string& name,

@@ -703,12 +703,7 @@ std::vector<double> PinocchioHandKinematics::expand_active(const std::vector<dou
 }
 
 std::vector<double> PinocchioHandKinematics::active_from_full(const std::vector<double>& q_full) const {
-  const detail::HandJointMetadata& meta = impl_->meta;
-  std::vector<double> projected = q_full;
-  detail::project_passive_in_place(meta, impl_->fixed_indices, projected);
-  std::vector<double> active(meta.active_indices.size());
-  for (std::size_t k = 0; k < active.size(); ++k) active[k] = projected[meta.active_indices[k]];
-  return active;
+  return detail::select_active(impl_->meta, impl_->fixed_indices, q_full);
 }
 
 HandKinematicsState PinocchioHandKinematics::state_from_active(const std::vector<double>& q_active) {
@@ -733,14 +728,24 @@ void PinocchioHandKinematics::state_from_active(const std::vector<double>& q_act
 
 void PinocchioHandKinematics::linearized_state_from_active(const std::vector<double>& q_active,
                                                            HandKinematicsLinearization& out) {
-  Impl& impl = *impl_;
-  linearized_tip_kinematics_from_active(q_active, impl.tips_scratch);
-  impl.fill_state(out, impl.tips_scratch);
-  const std::vector<TipKinematics>& tips = impl.tips_scratch.tips;
-  impl.fill_finger_map(out.tip_position_jacobians,
-                       [&tips](std::size_t f) -> const DenseMatrix& { return tips[f].position_jacobian; });
-  impl.fill_finger_map(out.tip_angular_jacobians,
-                       [&tips](std::size_t f) -> const DenseMatrix& { return tips[f].angular_jacobian; });
+  linearized_tip_kinematics_from_active(q_active, impl_->tips_scratch);
+  linearization_from_tips(impl_->tips_scratch, out);
+}
+
+void PinocchioHandKinematics::state_from_tips(const HandTipKinematics& tips, HandKinematicsState& out) const {
+  impl_->fill_state(out, tips);
+}
+
+void PinocchioHandKinematics::linearization_from_tips(const HandTipKinematics& tips,
+                                                      HandKinematicsLinearization& out) const {
+  const Impl& impl = *impl_;
+  impl.fill_state(out, tips);
+  impl.fill_finger_map(out.tip_position_jacobians, [&tips](std::size_t f) -> const DenseMatrix& {
+    return tips.tips[f].position_jacobian;
+  });
+  impl.fill_finger_map(out.tip_angular_jacobians, [&tips](std::size_t f) -> const DenseMatrix& {
+    return tips.tips[f].angular_jacobian;
+  });
 }
 
 const std::vector<std::string>& PinocchioHandKinematics::finger_order() const {

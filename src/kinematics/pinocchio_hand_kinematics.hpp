@@ -53,6 +53,10 @@ class PinocchioHandKinematics {
   // has been filled before.
   void tip_kinematics_from_active(const std::vector<double>& q_active, HandTipKinematics& out);
   void linearized_tip_kinematics_from_active(const std::vector<double>& q_active, HandTipKinematics& out);
+  // The maps of a state (and of a linearization, with its Jacobians) from tips answered in finger order,
+  // written in place as the queries above write them.
+  void state_from_tips(const HandTipKinematics& tips, HandKinematicsState& out) const;
+  void linearization_from_tips(const HandTipKinematics& tips, HandKinematicsLinearization& out) const;
 
   // Makes `q_active` (expanded and projected) the current state.
   void apply_active(const std::vector<double>& q_active);

@@ -127,28 +127,6 @@ void copy_poses(const HandTipKinematics& from, HandTipKinematics& to) {
   }
 }
 
-// The tips, in the order of `fingers`, as the maps of a state.
-template <typename State>
-void state_of(const HandTipKinematics& tips, const std::vector<std::string>& fingers, State& out) {
-  out.wrist_position = tips.wrist_position;
-  out.wrist_rotation = tips.wrist_rotation;
-  for (std::size_t f = 0; f < fingers.size(); ++f) {
-    out.tip_positions_wrist[fingers[f]] = tips.tips[f].position_wrist;
-    out.tip_rotations_wrist[fingers[f]] = tips.tips[f].rotation_wrist;
-    out.tip_positions_world[fingers[f]] = tips.tips[f].position_world;
-    out.tip_rotations_world[fingers[f]] = tips.tips[f].rotation_world;
-  }
-}
-
-void linearization_of(const HandTipKinematics& tips, const std::vector<std::string>& fingers,
-                      HandKinematicsLinearization& out) {
-  state_of(tips, fingers, out);
-  for (std::size_t f = 0; f < fingers.size(); ++f) {
-    out.tip_position_jacobians[fingers[f]] = tips.tips[f].position_jacobian;
-    out.tip_angular_jacobians[fingers[f]] = tips.tips[f].angular_jacobian;
-  }
-}
-
 }  // namespace
 
 // The damped normal equations of one linearization and their solution, with storage kept from call to call.
@@ -312,7 +290,7 @@ void PinocchioGNSolver::solve_into(const RetargetTargetFrame& target, const std:
 
   for (std::size_t i = 0; i < n; ++i) best_q[i] = clamp_joint(best_q[i], lower[i], upper[i]);
   if (have_best) {
-    state_of(best_tips_, kinematics_.finger_order(), outcome.state);
+    kinematics_.state_from_tips(best_tips_, outcome.state);
   } else {
     outcome.state = kinematics_.state_from_active(best_q);
   }
@@ -326,7 +304,7 @@ double PinocchioGNSolver::linearize(const RetargetTargetFrame& target, const std
   if (indexed_) {
     objective_.normal_equations(tips_, frame_, q, q_prev, ne);
   } else {
-    linearization_of(tips_, kinematics_.finger_order(), linearization_);
+    kinematics_.linearization_from_tips(tips_, linearization_);
     objective_.normal_equations(linearization_, target, q, q_prev, ne);
   }
   return ne.cost;
@@ -336,7 +314,7 @@ double PinocchioGNSolver::candidate_cost(const RetargetTargetFrame& target, cons
                                          const std::vector<double>& q_prev) {
   kinematics_.tip_kinematics_from_active(q, candidate_tips_);
   if (indexed_) return objective_.cost(candidate_tips_, frame_, q, q_prev);
-  state_of(candidate_tips_, kinematics_.finger_order(), candidate_state_);
+  kinematics_.state_from_tips(candidate_tips_, candidate_state_);
   objective_.residual_terms(candidate_state_, target, q, q_prev, candidate_terms_);
   return 0.5 * candidate_terms_.squared_norm();
 }
