@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <vector>
 
 #include "retargeting/retarget_objective.hpp"
@@ -78,8 +79,10 @@ inline bool finite_diagonal(const std::vector<double>& A, std::size_t n) {
   return finite;
 }
 
-inline bool all_finite(const std::vector<double>& values) {
-  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+// Whether every value of `values` (a vector, an array) is finite.
+template <typename Values>
+bool all_finite(const Values& values) {
+  return std::all_of(std::begin(values), std::end(values), [](double v) { return std::isfinite(v); });
 }
 
 // JᵀJ, Jᵀr and the sum of squares of the fingertip rows, which come in blocks of three (one vector term

@@ -387,17 +387,13 @@ inline Vec3 angular_column_unchecked(const DenseMatrix& omega, std::size_t i) {
   return {omega.data[i], omega.data[omega.cols + i], omega.data[2 * omega.cols + i]};
 }
 
-inline bool finite(const Vec3& v) {
-  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
-}
-
 // The rows s·Wᵀ(ω_i × axis) of a tip axis held, ω_i the angular Jacobian's column of joint i. A zero ω_i
 // with a finite W, axis and s gives zeros (of either sign, which no sum over the listed columns sees);
 // those are written as +0 and not listed when the cursor may leave them out.
 inline void write_axis_rows(RowCursor& out, double* rows, const Mat3& W, const DenseMatrix& omega,
                             const Vec3& axis, double s) {
   const std::size_t n = out.n;
-  const bool skip = out.columns != nullptr && out.finite_wrist && finite(axis) && std::isfinite(s);
+  const bool skip = out.columns != nullptr && out.finite_wrist && all_finite(axis) && std::isfinite(s);
   std::size_t* list = out.columns;
   std::size_t m = out.listed;
   for (std::size_t i = 0; i < n; ++i) {
@@ -531,12 +527,8 @@ void tip_rows_normal_equations(const Tips& tips, bool anchored, const std::array
   out.nonzero_columns.resize(count / 3 * n);
   out.block_ends.resize(count / 3);
   const Mat3& W = tips.wrist_rotation();
-  RowCursor cursor{rows.residual.data(),
-                   rows.jacobian.data.data(),
-                   n,
-                   out.nonzero_columns.data(),
-                   out.block_ends.data(),
-                   std::all_of(W.begin(), W.end(), [](double v) { return std::isfinite(v); })};
+  RowCursor cursor{rows.residual.data(),       rows.jacobian.data.data(), n,
+                   out.nonzero_columns.data(), out.block_ends.data(),     all_finite(W)};
   if (!write_tip_rows(tips, anchored, axis_weights, cursor)) {
     throw std::runtime_error("Objective residual and Jacobian row counts differ");
   }
