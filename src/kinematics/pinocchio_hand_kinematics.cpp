@@ -447,6 +447,7 @@ void PinocchioHandKinematics::Impl::coupling_factors(const std::vector<double>& 
 void PinocchioHandKinematics::Impl::fold_couplings(const std::vector<double>& full) {
   coupling_factors(full, next_factors);
   if (couplings_folded && same_bits(next_factors, folded_factors)) return;
+  couplings_folded = false;  // until the fold below is complete: a throw midway must not leave half of it
   std::swap(folded_factors, next_factors);
   effective_selection = selection;
   const std::size_t passes = meta.couplings.size();
@@ -621,7 +622,7 @@ void PinocchioHandKinematics::Impl::fill_tip_jacobians(HandTipKinematics& out) {
 }
 
 // Writes get(f) into the map entry of every finger f. A map holding exactly the fingers (as every map this
-// model filled before does) is walked in order; any other map is written through its keys.
+// model filled before does) is walked in order; any other map is cleared and written through its keys.
 template <typename Value, typename Get>
 void PinocchioHandKinematics::Impl::fill_finger_map(std::map<std::string, Value>& map, Get get) const {
   bool in_order = map.size() == sorted_fingers.size();
@@ -634,6 +635,7 @@ void PinocchioHandKinematics::Impl::fill_finger_map(std::map<std::string, Value>
     for (std::size_t i = 0; i < sorted_fingers.size(); ++i, ++it) it->second = get(sorted_fingers[i].second);
     return;
   }
+  map.clear();
   for (std::size_t f = 0; f < meta.finger_order.size(); ++f) map[meta.finger_order[f]] = get(f);
 }
 

@@ -508,6 +508,25 @@ TEST_P(BundledHand, InterleavedQueriesAnswerAsAFreshModel) {
                                {Query::kLinearizedState, rest}});
 }
 
+// Storage whose maps this model did not fill (a finger missing, a key of another model's) holds exactly
+// this model's fingers after a query, as storage filled by nothing before does.
+TEST_P(BundledHand, QueriesIntoForeignMapsHoldOnlyTheModelsFingers) {
+  const std::string side = GetParam();
+  PinocchioHandKinematics model(Config::load(system(), "", side), side);
+  const Vec q = model.q_rest_active();
+  QueryStorage foreign, fresh;
+  for (auto* map : {&foreign.state.tip_positions_wrist, &foreign.linearization.tip_positions_world}) {
+    (*map)["wrist"] = {1.0, 2.0, 3.0};
+  }
+  foreign.linearization.tip_rotations_wrist["thumb_2"] = {};
+  foreign.linearization.tip_angular_jacobians["palm"] = DenseMatrix{};
+  model.state_from_active(q, foreign.state);
+  foreign.state.tip_rotations_world.erase("thumb");
+  for (const Query query : {Query::kState, Query::kLinearizedState}) {
+    EXPECT_EQ(first_bit_difference(answer(model, query, q, foreign), answer(model, query, q, fresh)), -1);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sides, BundledHand, ::testing::Values("right", "left"),
                          [](const auto& info) { return info.param; });
 
