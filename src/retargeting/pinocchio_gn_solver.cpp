@@ -106,7 +106,9 @@ void damped_solve(const double* A, std::size_t n, double damping, const double* 
   x = damped.completeOrthogonalDecomposition().solve(Eigen::Map<const Eigen::VectorXd>(b, size));
 }
 
-double max_abs(const Eigen::VectorXd& v) {
+// Of an Eigen vector or a map over one (a map converted to a VectorXd would be copied).
+template <typename Vector>
+double max_abs(const Vector& v) {
   return v.size() == 0 ? 0.0 : v.cwiseAbs().maxCoeff();
 }
 
