@@ -116,6 +116,42 @@ double max_abs(const std::vector<double>& v) {
   return max_abs(Eigen::Map<const Eigen::VectorXd>(v.data(), static_cast<Eigen::Index>(v.size())));
 }
 
+// Bounds on the elements of the damped step dq = -(A + damping I)^-1 g without solving for it, into
+// `bounds`; false when they cannot be had. While the diagonal of every row of D = A + damping I exceeds the
+// rest of the row in magnitude by at least half the damping, |dq|inf <= B = |g|inf / (the least such excess)
+// (Varah's bound), and row i gives |dq_i| <= (|g_i| + (the rest of row i) B) / |D_ii|. Such a matrix is well
+// conditioned: its LU solution is off the exact one by far less than the margins of 1 % and B / 1e6.
+bool damped_step_bounds(const ObjectiveNormalEquations& ne, double damping, std::vector<double>& bounds) {
+  const std::size_t n = ne.g.size();
+  const double* A = ne.JtJ.data.data();
+  bounds.resize(n);
+  double least_excess = std::numeric_limits<double>::infinity(), g_max = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double others = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (j != i) others += std::abs(A[i * n + j]);
+    }
+    const double excess = std::abs(A[i * n + i] + damping) - others;
+    if (!(excess >= 0.5 * damping) || !std::isfinite(ne.g[i])) return false;
+    least_excess = std::min(least_excess, excess);
+    g_max = std::max(g_max, std::abs(ne.g[i]));
+    bounds[i] = others;
+  }
+  const double B = 1.01 * g_max / least_excess;
+  for (std::size_t i = 0; i < n; ++i) {
+    bounds[i] = 1.01 * (std::abs(ne.g[i]) + bounds[i] * B) / std::abs(A[i * n + i] + damping) + 1e-6 * B;
+  }
+  return true;
+}
+
+bool inside_limits(const std::vector<double>& q, const std::vector<double>& lower,
+                   const std::vector<double>& upper) {
+  for (std::size_t i = 0; i < q.size(); ++i) {
+    if (!(q[i] >= lower[i] && q[i] <= upper[i])) return false;
+  }
+  return true;
+}
+
 // The wrist and fingertip poses of `from`, without its Jacobians.
 void copy_poses(const HandTipKinematics& from, HandTipKinematics& to) {
   to.wrist_position = from.wrist_position;
@@ -236,15 +272,12 @@ void PinocchioGNSolver::solve_into(const RetargetTargetFrame& target, const std:
   best_q = q;
   bool have_best = false;
   std::uint64_t iterations = 0;
-  std::vector<double>& candidate = candidate_;
-  candidate.resize(n);
   NormalEquations& normal = *normal_;
 
   // The linearization at q is kept while q stays put: after a rejected step the next iteration differs
   // only in its damping.
   bool linearized = false;
   double cost = 0.0;
-  const Eigen::VectorXd& dq = normal.dq;
   while (iterations < gn_max_iters_) {
     if (!linearized) {
       cost = linearize(target, q, q_prev);
@@ -260,31 +293,18 @@ void PinocchioGNSolver::solve_into(const RetargetTargetFrame& target, const std:
     ++iterations;
     if (g_max <= gtol_ && cost <= ftol_) break;
 
-    normal.solve(objective_normal_, lambda);
-    const double dq_max = max_abs(dq);
-    if (dq_max <= xtol_ && cost <= ftol_) break;
-
     bool accepted = false;
-    for (double s : gn_step_scales_) {
-      bool moves = false;
-      for (std::size_t i = 0; i < n; ++i) {
-        candidate[i] = clamp_joint(q[i] + s * dq[static_cast<Eigen::Index>(i)], lower[i], upper[i]);
-        if (!(std::abs(candidate[i] - q[i]) <= 1e-5 * std::abs(q[i]) + 1e-8)) moves = true;
-      }
-      if (!moves) continue;
-      // The joint-space rows alone bound the candidate's cost from below; when they already rule the step
-      // out, the forward kinematics are not needed. The margin keeps the decision clear of rounding.
-      const double lower_bound = objective_.joint_cost_bound(candidate, q_prev);
-      if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
-      if (candidate_cost(target, candidate, q_prev) + ftol_ < cost) {
-        q.swap(candidate);
-        lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);
-        accepted = true;
-        linearized = false;
-        break;
-      }
+    if (step_stands_still(lambda, q, cost)) {
+      if (cost <= ftol_) break;  // the step tolerance stop, as with the step solved for
+    } else {
+      normal.solve(objective_normal_, lambda);
+      if (max_abs(normal.dq) <= xtol_ && cost <= ftol_) break;
+      accepted = accept_step(target, normal, cost, q_prev, q);
     }
-    if (!accepted) {
+    if (accepted) {
+      lambda = std::max(lambda * gn_damping_shrink_, gn_damping_);
+      linearized = false;
+    } else {
       lambda *= gn_damping_growth_;
       if (lambda > 1e6) break;
     }
@@ -297,6 +317,47 @@ void PinocchioGNSolver::solve_into(const RetargetTargetFrame& target, const std:
     outcome.state = kinematics_.state_from_active(best_q);
   }
   outcome.iterations = iterations;
+}
+
+// Tries the step scales in order and moves q to the first candidate that lowers the cost by more than ftol.
+bool PinocchioGNSolver::accept_step(const RetargetTargetFrame& target, const NormalEquations& step,
+                                    double cost, const std::vector<double>& q_prev, std::vector<double>& q) {
+  const Eigen::VectorXd& dq = step.dq;
+  const std::vector<double>& lower = kinematics_.active_lower();
+  const std::vector<double>& upper = kinematics_.active_upper();
+  std::vector<double>& candidate = candidate_;
+  candidate.resize(q.size());
+  for (double s : gn_step_scales_) {
+    bool moves = false;
+    for (std::size_t i = 0; i < q.size(); ++i) {
+      candidate[i] = clamp_joint(q[i] + s * dq[static_cast<Eigen::Index>(i)], lower[i], upper[i]);
+      if (!(std::abs(candidate[i] - q[i]) <= 1e-5 * std::abs(q[i]) + 1e-8)) moves = true;
+    }
+    if (!moves) continue;
+    // The joint-space rows alone bound the candidate's cost from below; when they already rule the step
+    // out, the forward kinematics are not needed. The margin keeps the decision clear of rounding.
+    const double lower_bound = objective_.joint_cost_bound(candidate, q_prev);
+    if (lower_bound * (1.0 - 1e-9) + ftol_ >= cost) continue;
+    if (candidate_cost(target, candidate, q_prev) + ftol_ < cost) {
+      q.swap(candidate);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the damped step at q, by its bounds, moves no joint at any scale and, where the cost is within
+// ftol, lies within the step tolerance: the iteration then ends as it would with the step solved for. Half
+// the candidates' threshold leaves room for the rounding of q + s dq. Such steps are the rule once the
+// damping has grown past JᵀJ.
+bool PinocchioGNSolver::step_stands_still(double lambda, const std::vector<double>& q, double cost) {
+  if (!damped_step_bounds(objective_normal_, lambda, step_bounds_)) return false;
+  const double largest_scale = *std::max_element(gn_step_scales_.begin(), gn_step_scales_.end());
+  for (std::size_t i = 0; i < q.size(); ++i) {
+    if (!(largest_scale * step_bounds_[i] <= 0.5 * (1e-5 * std::abs(q[i]) + 1e-8))) return false;
+    if (cost <= ftol_ && !(step_bounds_[i] <= xtol_)) return false;
+  }
+  return inside_limits(q, kinematics_.active_lower(), kinematics_.active_upper());
 }
 
 double PinocchioGNSolver::linearize(const RetargetTargetFrame& target, const std::vector<double>& q,

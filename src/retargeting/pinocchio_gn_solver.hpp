@@ -61,6 +61,12 @@ class PinocchioGNSolver {
   // Linearizes the cost at q into the normal equations and returns the cost there; the tips are kept.
   double linearize(const RetargetTargetFrame& target, const std::vector<double>& q,
                    const std::vector<double>& q_prev);
+  struct NormalEquations;  // the damped normal equations and their decomposition
+  // Moves q along the solved damped step by the first scale that lowers the cost by more than ftol.
+  bool accept_step(const RetargetTargetFrame& target, const NormalEquations& step, double cost,
+                   const std::vector<double>& q_prev, std::vector<double>& q);
+  // Whether the damped step at q is known to be refused without solving for it.
+  bool step_stands_still(double lambda, const std::vector<double>& q, double cost);
   // Whether a solve without a start vector runs the coarse seed; else it starts at q_prev.
   bool seeds_coarsely() const { return coarse_enabled_ && !coarse_variable_joints_.empty(); }
   // The cost at a candidate step, without derivatives.
@@ -92,6 +98,7 @@ class PinocchioGNSolver {
   bool indexed_ = false;
   std::vector<double> q_;  // the iterate
   std::vector<double> candidate_;
+  std::vector<double> step_bounds_;  // of the damped step's elements, without solving for it
   HandTipKinematics tips_;  // at the point linearized last
   HandTipKinematics candidate_tips_;
   HandTipKinematics best_tips_;  // poses only
@@ -99,7 +106,6 @@ class PinocchioGNSolver {
   ObjectiveNormalEquations objective_normal_;
   HandKinematicsState candidate_state_;
   ObjectiveResidualTerms candidate_terms_;
-  struct NormalEquations;  // the damped normal equations and their decomposition
   std::unique_ptr<NormalEquations> normal_;
 };
 

@@ -161,6 +161,7 @@ struct Row {
   Settings settings;
   bool jumpy;                 // a random pose every frame instead of a smooth motion
   std::string end_pose = "";  // a pose of the library the smooth motion moves to instead of a random one
+  double spread = 1.0;        // the share of the way from the rest pose to each pose that the glove goes
 };
 
 constexpr double kAgreement = 1e-12;
@@ -180,6 +181,13 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
   Settings retuned;
   retuned.ftol = 1e-8;
   retuned.growth = 1e11;
+  Settings steep = Settings{};  // damping that outgrows JᵀJ within a few refusals
+  steep.growth = 1e3;
+  Settings loose = steep;  // every cost within ftol, every step refused: only the step tolerance stops
+  loose.max_iters = 20;
+  loose.ftol = 1.0;
+  loose.xtol = 1e-8;
+  loose.gtol = -1.0;
   Config coarse = test::hand_config();
   coarse.set_boolean("solver.coarse_to_fine.enabled", true);
   coarse.set_strings("solver.coarse_to_fine.variable_joint_names",
@@ -189,6 +197,8 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
   rows.push_back({"jumpy targets", test::hand_config(), Settings{}, true});
   rows.push_back({"tight tolerances", test::hand_config(), tight, false});
   rows.push_back({"large damping growth, small ftol", test::hand_config(), retuned, false});
+  rows.push_back({"damping growth 1e3, jumpy targets", test::hand_config(), steep, true});
+  rows.push_back({"damping growth 1e3, loose ftol, near rest", test::hand_config(), loose, false, "", 2e-4});
   rows.push_back({"coupling and deep-flex rules", config_with_rules(), tight, false});
   rows.push_back({"coarse seed", coarse, Settings{}, true});
   Config pinching = test::hand_config();
@@ -215,6 +225,9 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
         const double w = 0.5 - 0.5 * std::cos(0.15 * frame);
         for (std::size_t i = 0; i < pose.size(); ++i) pose[i] = (1.0 - w) * a[i] + w * b[i];
       }
+      const std::vector<double>& rest = s.model.q_rest_active();
+      if (row.spread != 1.0)
+        for (std::size_t i = 0; i < pose.size(); ++i) pose[i] = rest[i] + row.spread * (pose[i] - rest[i]);
       const RetargetTargetFrame target = s.target(pose, q);
       if (!target.pinch_vectors.empty()) ++pinch_frames;
       const RetargetSolveOutcome expected = reference_solve(s, row.settings, target, q);
