@@ -67,5 +67,12 @@ inline double determinant(const Mat3& m) {
   return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
          m[2] * (m[3] * m[7] - m[4] * m[6]);
 }
+// Rotation by `angle` (radians) about the unit axis u (Rodrigues).
+inline Mat3 axis_angle(const Vec3& u, double angle) {
+  const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
+  return {t * u[0] * u[0] + c,        t * u[0] * u[1] - s * u[2], t * u[0] * u[2] + s * u[1],
+          t * u[0] * u[1] + s * u[2], t * u[1] * u[1] + c,        t * u[1] * u[2] - s * u[0],
+          t * u[0] * u[2] - s * u[1], t * u[1] * u[2] + s * u[0], t * u[2] * u[2] + c};
+}
 
 }  // namespace kelto::hand::detail

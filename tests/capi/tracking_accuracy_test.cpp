@@ -11,37 +11,13 @@
 #include <vector>
 
 #include "capi/engine_support.hpp"
+#include "capi/hand_motion.hpp"
 
 namespace kelto::test {
 namespace {
 
-constexpr double kRate = 200.0;
 constexpr int kHoldFrames = 50;  // the start pose, held for 0.25 s before the motion starts
 constexpr int kFrames = 2000;    // 10 s of motion
-
-// Every active joint swings at its own frequency about a centre: the long fingers flex from the open rest
-// pose up to 80 % of the way to their upper limit and spread by a quarter of their abduction range; each
-// thumb joint swings by an eighth of its range about a pose drawn back from the open one, so that no
-// fingertip comes within the pinch model's reach of the thumb's.
-std::vector<double> motion_pose(const hand::PinocchioHandKinematics& model, double t) {
-  const std::vector<std::string>& names = model.active_joint_names();
-  std::vector<double> q(names.size());
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    const double lo = model.active_lower()[i], hi = model.active_upper()[i], rest = model.q_rest_active()[i];
-    double centre = rest, amplitude = 0.25 * (hi - lo);
-    if (names[i].find("thumb") != std::string::npos) {
-      amplitude = 0.12 * (hi - lo);
-      centre = rest - 0.3 * (hi - lo);
-    } else if (names[i].find("abduction") == std::string::npos) {
-      amplitude = 0.4 * (hi - rest);
-      centre = rest + amplitude;
-    }
-    centre = std::clamp(centre, lo + amplitude, hi - amplitude);
-    const double k = static_cast<double>(i);
-    q[i] = centre + amplitude * std::sin(2.0 * M_PI * (0.3 + 0.07 * k) * t + 0.9 * k);
-  }
-  return q;
-}
 
 struct Tracking {
   std::vector<double> tip_errors_mm;  // worst fingertip of each frame, against the glove's true hand
@@ -79,8 +55,8 @@ Tracking follow(kx_engine* engine, BundledGlove& glove, int frames) {
   double accel_sum = 0.0;
   std::size_t accel_count = 0;
   for (int k = -kHoldFrames; k < frames; ++k) {
-    const std::vector<double> q = motion_pose(model, std::max(k, 0) / kRate);
-    const std::vector<double> joints = step(engine, glove.active(q, (k + kHoldFrames) / kRate));
+    const std::vector<double> q = motion_pose(model, std::max(k, 0) / kMotionRate);
+    const std::vector<double> joints = step(engine, glove.active(q, (k + kHoldFrames) / kMotionRate));
     if (k < 0) continue;
     tracking.tip_errors_mm.push_back(1e3 * worst_tip_error(model, joints, q));
     tracking.closest_to_thumb_m = std::min(tracking.closest_to_thumb_m, closest_to_thumb(model, q));

@@ -9,6 +9,7 @@
 namespace kelto::hand::synthetic {
 namespace {
 
+using detail::axis_angle;
 using detail::column;
 using detail::determinant;
 using detail::kIdentity;
@@ -25,14 +26,6 @@ Mat3 inverse(const Mat3& m) {
   return {k * (m[4] * m[8] - m[5] * m[7]), k * (m[2] * m[7] - m[1] * m[8]), k * (m[1] * m[5] - m[2] * m[4]),
           k * (m[5] * m[6] - m[3] * m[8]), k * (m[0] * m[8] - m[2] * m[6]), k * (m[2] * m[3] - m[0] * m[5]),
           k * (m[3] * m[7] - m[4] * m[6]), k * (m[1] * m[6] - m[0] * m[7]), k * (m[0] * m[4] - m[1] * m[3])};
-}
-
-// Rotation by `angle` about the unit axis (Rodrigues).
-Mat3 axis_angle(const Vec3& u, double angle) {
-  const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
-  return {t * u[0] * u[0] + c,        t * u[0] * u[1] - s * u[2], t * u[0] * u[2] + s * u[1],
-          t * u[0] * u[1] + s * u[2], t * u[1] * u[1] + c,        t * u[1] * u[2] - s * u[0],
-          t * u[0] * u[2] - s * u[1], t * u[1] * u[2] + s * u[0], t * u[2] * u[2] + c};
 }
 
 }  // namespace
