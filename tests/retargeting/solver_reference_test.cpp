@@ -181,6 +181,9 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
   Settings retuned;
   retuned.ftol = 1e-8;
   retuned.growth = 1e11;
+  Settings shipped = retuned;  // the bundled hand's settings
+  shipped.growth = 1e3;
+  shipped.scales = {1.0};
   Settings steep = Settings{};  // damping that outgrows JᵀJ within a few refusals
   steep.growth = 1e3;
   Settings loose = steep;  // every cost within ftol, every step refused: only the step tolerance stops
@@ -197,6 +200,7 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
   rows.push_back({"jumpy targets", test::hand_config(), Settings{}, true});
   rows.push_back({"tight tolerances", test::hand_config(), tight, false});
   rows.push_back({"large damping growth, small ftol", test::hand_config(), retuned, false});
+  rows.push_back({"damping growth 1e3, one step scale, small ftol", test::hand_config(), shipped, false});
   rows.push_back({"damping growth 1e3, jumpy targets", test::hand_config(), steep, true});
   rows.push_back({"damping growth 1e3, loose ftol, near rest", test::hand_config(), loose, false, "", 2e-4});
   rows.push_back({"coupling and deep-flex rules", config_with_rules(), tight, false});
