@@ -20,11 +20,6 @@ class EngineStepTest : public CapiSuite {
   Owned<kx_engine> engine_with(const std::string& yaml) {
     return create_engine(overlay_config(dir_, "engine", "joint_smoother:\n  enabled: false\n" + yaml));
   }
-  static double max_abs_difference(const std::vector<double>& a, const std::vector<double>& b) {
-    double worst = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
-    return worst;
-  }
   // Worst wrist-frame fingertip distance (m) between a joint output and the active vector `q`.
   static double tip_error(const std::vector<double>& joints, const std::vector<double>& q) {
     return worst_tip_error(right_->kinematics(), joints, q);

@@ -132,6 +132,13 @@ class CapiSuite : public ::testing::Test {
   TempDir dir_;
 };
 
+// The largest element-wise difference between two vectors of the same size.
+inline double max_abs_difference(const std::vector<double>& a, const std::vector<double>& b) {
+  double worst = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+  return worst;
+}
+
 // Worst wrist-frame fingertip distance (m) between the hand at a joint output and at the active vector `q`.
 inline double worst_tip_error(hand::PinocchioHandKinematics& model, const std::vector<double>& joints,
                               const std::vector<double>& q) {

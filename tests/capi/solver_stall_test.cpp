@@ -53,12 +53,6 @@ std::vector<double> pose_at(hand::PinocchioHandKinematics& model, const std::vec
   return q;
 }
 
-double largest_change(const std::vector<double>& a, const std::vector<double>& b) {
-  double change = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) change = std::max(change, std::abs(a[i] - b[i]));
-  return change;
-}
-
 kx_target_output last_target(kx_engine* engine) {
   kx_target_output target{};
   target.struct_size = sizeof target;
@@ -113,7 +107,8 @@ class SolverStallTest : public CapiSuite {
       const kx_target_output target = last_target(engine.get());
       if (*std::max_element(std::begin(target.pinch_weights), std::end(target.pinch_weights)) > 0.5)
         ++run.pinching;
-      if (k > 0 && largest_target_move(target, last) > kMovedM && largest_change(joints, last_joints) == 0.0)
+      if (k > 0 && largest_target_move(target, last) > kMovedM &&
+          max_abs_difference(joints, last_joints) == 0.0)
         ++run.frozen;
       last_joints = joints;
       last = target;
