@@ -229,9 +229,10 @@ TEST(SolverReference, SameJointVectorsAndIterationCounts) {
         const double w = 0.5 - 0.5 * std::cos(0.15 * frame);
         for (std::size_t i = 0; i < pose.size(); ++i) pose[i] = (1.0 - w) * a[i] + w * b[i];
       }
-      const std::vector<double>& rest = s.model.q_rest_active();
-      if (row.spread != 1.0)
+      if (row.spread != 1.0) {
+        const std::vector<double>& rest = s.model.q_rest_active();
         for (std::size_t i = 0; i < pose.size(); ++i) pose[i] = rest[i] + row.spread * (pose[i] - rest[i]);
+      }
       const RetargetTargetFrame target = s.target(pose, q);
       if (!target.pinch_vectors.empty()) ++pinch_frames;
       const RetargetSolveOutcome expected = reference_solve(s, row.settings, target, q);
