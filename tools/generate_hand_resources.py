@@ -138,13 +138,48 @@ MIRROR = np.diag([-1.0, 1.0, 1.0])
 
 # ---------------------------------------------------------------------------------------------------
 # Number formatting
+#
+# The files must come out the same on every machine. numpy's matrix products, norms and decompositions
+# go through OpenBLAS, whose kernels (chosen per CPU) sum in different orders, and glibc picks FMA or
+# SSE2 versions of sin, cos and atan2 per CPU; either may change a result's last bit. Across OpenBLAS
+# kernels and both libm versions, the numbers written here moved by at most 3e-16 (absolute) and 2e-15
+# (relative), and the pinch pose angles, which come out of an iterative solve, by at most 6e-9 rad. So a
+# number is written only to digits that such changes cannot reach: its text must stay the same for every
+# value within a margin (NOISE_ABS plus NOISE_REL of the value, POSE_NOISE for pose angles) at least ten
+# times wider than those differences, or generation stops and names it. Values that are zero within
+# rounding are written as 0. The one result written in full (the glove rotation) is computed from rounded
+# numbers with plain float arithmetic, which rounds alike on every IEEE 754 machine (see glove_rotation).
+
+NOISE_ABS = 1e-15
+NOISE_REL = 1e-14
+ZERO = 1e-12
+POSE_DECIMALS = 4
+POSE_NOISE = 1e-7
+
+
+def plain_text(value, digits):
+    """`value` to `digits` significant digits, 0 when it is zero within rounding."""
+    value = float(value)
+    return "0" if abs(value) < ZERO else f"{value:.{digits}g}"
 
 
 def num(value, digits=10):
-    text = f"{float(value):.{digits}g}"
-    if text in ("-0", "-0.0"):
-        text = "0"
+    """`value` to `digits` significant digits, refused when the digits could differ on another machine."""
+    value = float(value)
+    text = plain_text(value, digits)
+    margin = NOISE_ABS + NOISE_REL * abs(value)
+    if plain_text(value - margin, digits) != text or plain_text(value + margin, digits) != text:
+        raise SystemExit(f"{value!r} lies within {margin:.0e} of a rounding boundary at {digits} digits")
     return text
+
+
+def rounded_angle(value):
+    """A pose angle rounded to POSE_DECIMALS places, refused when the solver's last digits could tip it."""
+    value = float(value)
+    angle = round(value, POSE_DECIMALS)
+    if round(value - POSE_NOISE, POSE_DECIMALS) != angle or round(value + POSE_NOISE, POSE_DECIMALS) != angle:
+        raise SystemExit(f"pose angle {value!r} lies within {POSE_NOISE:.0e} of a rounding boundary")
+    return angle
 
 
 def nums(values, digits=10):
@@ -155,21 +190,46 @@ def yaml_list(values, digits=10):
     return "[" + ", ".join(num(v, digits) for v in values) + "]"
 
 
+def full_list(values):
+    """Numbers that every machine computes to the same bits, written in full."""
+    return "[" + ", ".join(plain_text(v, ROTATION_DIGITS) for v in values) + "]"
+
+
 # ---------------------------------------------------------------------------------------------------
 # Rotations
 
 
+# Vector helpers in plain float arithmetic, not BLAS: their results are the same bits on every machine.
+
+
+def dot(a, b):
+    total = 0.0
+    for x, y in zip(a, b):
+        total += float(x) * float(y)
+    return total
+
+
+def cross(a, b):
+    return np.array([float(a[1]) * float(b[2]) - float(a[2]) * float(b[1]),
+                     float(a[2]) * float(b[0]) - float(a[0]) * float(b[2]),
+                     float(a[0]) * float(b[1]) - float(a[1]) * float(b[0])])
+
+
+def norm(v):
+    return math.sqrt(dot(v, v))
+
+
 def normalized(v):
-    v = np.asarray(v, dtype=float)
-    return v / np.linalg.norm(v)
+    length = norm(v)
+    return np.array([float(c) / length for c in v])
 
 
 def frame_from_zx(z, x_hint):
     """Rotation whose z axis is z and whose x axis is x_hint made orthogonal to z."""
     z = normalized(z)
-    x = np.asarray(x_hint, dtype=float)
-    x = normalized(x - np.dot(x, z) * z)
-    y = np.cross(z, x)
+    along = dot(x_hint, z)
+    x = normalized([float(c) - along * zc for c, zc in zip(x_hint, z)])
+    y = cross(z, x)
     return np.column_stack([x, y, z])
 
 
@@ -205,7 +265,7 @@ def quat_from_rotation(r):
     q = np.array(q)
     if q[0] < 0.0:
         q = -q
-    return q / np.linalg.norm(q)
+    return normalized(q)
 
 
 def is_identity(r):
@@ -284,8 +344,8 @@ def palm_normal(table):
     """Unit normal of the palm plane of a right-convention palm table (points palmar)."""
     e_mid = normalized(table["middle"][0])
     d = np.asarray(table["first"][0]) - np.asarray(table["little"][0])
-    e_idx = normalized(d - np.dot(d, e_mid) * e_mid)
-    return normalized(np.cross(e_idx, e_mid)), e_idx, e_mid
+    e_idx = normalized(d - dot(d, e_mid) * e_mid)
+    return normalized(cross(e_idx, e_mid)), e_idx, e_mid
 
 
 def build_right_convention(side, table):
@@ -328,7 +388,7 @@ def build_right_convention(side, table):
     for finger in LONG_FINGERS:
         word = FINGER_WORD[finger]
         head, base = (np.asarray(v) for v in table[finger])
-        metacarpal = np.linalg.norm(head - base)
+        metacarpal = norm(head - base)
         r_mc = frame_from_zx(head - base, normal)
         bones = FINGER_BONES[finger]
         metacarpal_link = p(f"{word}_metacarpal")
@@ -369,7 +429,7 @@ def build_right_convention(side, table):
     heads = np.array([table[f][0] for f in LONG_FINGERS])
     bases = np.array([table[f][1] for f in LONG_FINGERS])
     hand.palm_center = 0.5 * (heads.mean(axis=0) + bases.mean(axis=0))
-    hand.palm_rotation = np.column_stack([normal, e_idx, np.cross(normal, e_idx)])
+    hand.palm_rotation = np.column_stack([normal, e_idx, cross(normal, e_idx)])
     return hand
 
 
@@ -515,8 +575,8 @@ def solve_pinch(hand, finger):
             jac[:, i] = (residual(x + step) - r) / 1e-7
         dx = np.linalg.solve(jac.T @ jac + 1e-6 * np.eye(x.size), -jac.T @ r)
         x = np.clip(x + dx, lower, upper)
-    x = np.round(x, 4)
-    gap = np.linalg.norm(residual(x)[:3])
+    x = np.array([rounded_angle(v) for v in x])
+    gap = norm(residual(x)[:3])
     if gap > PINCH_MAX_GAP:
         raise SystemExit(f"pinch pose for {finger} does not close: gap {gap:.4f} m")
     angles = {f: list(v) for f, v in base_poses(PALM_TABLE["right"])["open"].items()}
@@ -533,7 +593,7 @@ def build_poses(hand):
     rounded = {}
     for name, angles in poses.items():
         clamped = clamp_pose(hand, angles)
-        rounded[name] = {f: [round(float(v), 4) for v in clamped[f]] for f in FINGERS}
+        rounded[name] = {f: [rounded_angle(v) for v in clamped[f]] for f in FINGERS}
     return rounded
 
 
@@ -580,13 +640,17 @@ def level_plane_normal(points):
 
 
 def glove_rotation(hand, poses):
-    """Glove-to-wrist rotation of `hand` (columns: the glove axes in the wrist frame)."""
+    """Glove-to-wrist rotation of `hand` (columns: the glove axes in the wrist frame).
+
+    The plane normal's last bits depend on the machine's BLAS kernel, so it is first rounded to the digits
+    every machine computes alike; the frame built from it by plain float arithmetic is then the same to
+    the last bit everywhere and is written in full."""
     pads = flat_stage_pads(hand, poses) - np.asarray(GLOVE_ORIGIN)
     z = level_plane_normal(pads)
-    if np.dot(z, DORSAL[hand.side]) < 0.0:
+    if dot(z, DORSAL[hand.side]) < 0.0:
         z = -z
-    rotation = frame_from_zx(z, (0.0, 0.0, 1.0))
-    written = np.array([[float(num(v, ROTATION_DIGITS)) for v in row] for row in rotation])
+    rotation = frame_from_zx([float(num(c)) for c in z], (0.0, 0.0, 1.0))
+    written = np.array([[float(plain_text(v, ROTATION_DIGITS)) for v in row] for row in rotation])
     glove_normal = level_plane_normal(pads @ written)  # the fingertips in glove coordinates
     if abs(abs(glove_normal[2]) - 1.0) > GLOVE_LEVEL_TOLERANCE:
         raise SystemExit(f"{hand.side} glove frame is not level on the flat hand: normal {glove_normal}")
@@ -885,7 +949,7 @@ def system_text(hands, poses):
             f"  {side}:",
             "    rotation_matrix:",
         ]
-        lines += [f"      - {yaml_list(row, ROTATION_DIGITS)}" for row in glove_rotation(hands[side], poses)]
+        lines += [f"      - {full_list(row)}" for row in glove_rotation(hands[side], poses)]
         lines += [
             "    human_hand_scale: 1.0",
             f"    palm_offset_local: {yaml_list(GLOVE_ORIGIN)}",
