@@ -48,6 +48,6 @@ set_target_properties(kelto::mujoco PROPERTIES
 find_package(glfw3 3.3 REQUIRED)
 find_package(OpenGL REQUIRED)
 
-# Binaries find the wheel libraries through their rpath, without environment variables.
+# Binaries of the build tree find the wheel libraries through their rpath, without environment variables.
+# The installed binaries load copies installed beside them instead (cmake/KeltoInstall.cmake).
 set(CMAKE_BUILD_RPATH "${KELTO_CMEEL_PREFIX}/lib;${KELTO_MUJOCO_DIR}")
-set(CMAKE_INSTALL_RPATH "${KELTO_CMEEL_PREFIX}/lib;${KELTO_MUJOCO_DIR}")
