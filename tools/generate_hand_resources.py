@@ -163,23 +163,24 @@ def plain_text(value, digits):
     return "0" if abs(value) < ZERO else f"{value:.{digits}g}"
 
 
+def rounded_alike(rounding, value, margin, what):
+    """rounding(value), refused when a value within `margin` of it rounds otherwise."""
+    result = rounding(value)
+    if rounding(value - margin) != result or rounding(value + margin) != result:
+        raise SystemExit(f"{what} {value!r} lies within {margin:.0e} of a rounding boundary")
+    return result
+
+
 def num(value, digits=10):
     """`value` to `digits` significant digits, refused when the digits could differ on another machine."""
     value = float(value)
-    text = plain_text(value, digits)
-    margin = NOISE_ABS + NOISE_REL * abs(value)
-    if plain_text(value - margin, digits) != text or plain_text(value + margin, digits) != text:
-        raise SystemExit(f"{value!r} lies within {margin:.0e} of a rounding boundary at {digits} digits")
-    return text
+    return rounded_alike(lambda v: plain_text(v, digits), value, NOISE_ABS + NOISE_REL * abs(value),
+                         f"{digits}-digit number")
 
 
 def rounded_angle(value):
     """A pose angle rounded to POSE_DECIMALS places, refused when the solver's last digits could tip it."""
-    value = float(value)
-    angle = round(value, POSE_DECIMALS)
-    if round(value - POSE_NOISE, POSE_DECIMALS) != angle or round(value + POSE_NOISE, POSE_DECIMALS) != angle:
-        raise SystemExit(f"pose angle {value!r} lies within {POSE_NOISE:.0e} of a rounding boundary")
-    return angle
+    return rounded_alike(lambda v: round(v, POSE_DECIMALS), float(value), POSE_NOISE, "pose angle")
 
 
 def nums(values, digits=10):
