@@ -50,4 +50,5 @@ find_package(OpenGL REQUIRED)
 
 # Binaries of the build tree find the wheel libraries through their rpath, without environment variables.
 # The installed binaries load copies installed beside them instead (cmake/KeltoInstall.cmake).
-set(CMAKE_BUILD_RPATH "${KELTO_CMEEL_PREFIX}/lib;${KELTO_MUJOCO_DIR}")
+set(KELTO_WHEEL_LIBRARY_DIRS "${KELTO_CMEEL_PREFIX}/lib" "${KELTO_MUJOCO_DIR}")
+set(CMAKE_BUILD_RPATH "${KELTO_WHEEL_LIBRARY_DIRS}")

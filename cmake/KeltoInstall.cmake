@@ -32,15 +32,15 @@ install(FILES "${PROJECT_BINARY_DIR}/kelto_hand.pc" DESTINATION "${CMAKE_INSTALL
 # DT_NEEDED, resolved from the build tree at install time), what resolves into the cmeel prefix's
 # library directory or the MuJoCo wheel's directory is installed into the library directory under the
 # name the binaries load; the rest comes from Debian packages and stays a system dependency.
-set(_wheel_dirs "${KELTO_CMEEL_PREFIX}/lib" "${KELTO_MUJOCO_DIR}")
 set(_wheel_regexes "")
-foreach(_dir IN LISTS _wheel_dirs)
+foreach(_dir IN LISTS KELTO_WHEEL_LIBRARY_DIRS)
   string(REGEX REPLACE "([][+.*()^$?|\\\\])" "\\\\\\1" _dir "${_dir}")
   list(APPEND _wheel_regexes "^${_dir}/")
 endforeach()
 # (CMake 3.25 takes the filters only before the destination.)
 install(RUNTIME_DEPENDENCY_SET kelto_wheel_libraries
-        POST_INCLUDE_REGEXES ${_wheel_regexes} POST_EXCLUDE_REGEXES ".*" DIRECTORIES ${_wheel_dirs}
+        POST_INCLUDE_REGEXES ${_wheel_regexes} POST_EXCLUDE_REGEXES ".*"
+        DIRECTORIES ${KELTO_WHEEL_LIBRARY_DIRS}
         LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 
 # The installed library and program find them through an rpath relative to their own place. MuJoCo
