@@ -190,7 +190,8 @@ TEST(PoseLibrary, ValuesSpellingsLimitsAndErrors) {
       {"poses:\n  - name: a\n    finger_angles_rad: {thumb: [0], first: [0]}\n", "a",
        "Pose a finger thumb has the wrong joint count"},
   };
-  for (const auto& [text, pose, message] : errors) EXPECT_EQ(error_text([&] { load(text, pose); }), message);
+  for (const auto& [text, pose, message] : errors)
+    EXPECT_EQ(error_text([&load, text = text, pose = pose] { load(text, pose); }), message);
 }
 
 }  // namespace

@@ -167,7 +167,8 @@ void expect_fresh_answers(const std::function<PinocchioHandKinematics()>& build,
   PinocchioHandKinematics model = build();
   QueryStorage storage;
   for (std::size_t i = 0; i < queries.size(); ++i) {
-    const auto& [query, q] = queries[i];
+    const Query& query = queries[i].first;
+    const Vec& q = queries[i].second;
     if (q.size() != model.active_joint_names().size()) {
       EXPECT_EQ(error_text([&] { answer(model, query, q, storage); }),
                 "Active hand joint vector has the wrong size");

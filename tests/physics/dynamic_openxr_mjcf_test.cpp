@@ -161,7 +161,7 @@ TEST_F(Generation, FailuresReportTheFaultAndLeaveNoCacheFile) {
   for (const auto& [xml, yaml, message] : cases) {
     write_file(template_path(), xml);
     if (xml.empty()) fs::remove(template_path());
-    EXPECT_EQ(error_text([&] { generate(yaml); }), message);
+    EXPECT_EQ(error_text([this, &yaml = yaml] { generate(yaml); }), message);
     EXPECT_EQ(cache_files(), 0) << message;
   }
 }

@@ -66,7 +66,8 @@ TEST(ModelLookup, EarlierCandidatesWin) {
       EXPECT_EQ(tree.resolve(type), tree.found(file)) << file;
       fs::remove(tree / file);
     }
-    EXPECT_EQ(error_text([&] { tree.resolve(type); }), "cannot locate MuJoCo model for " + type + "/right");
+    EXPECT_EQ(error_text([&tree, &type = type] { tree.resolve(type); }),
+              "cannot locate MuJoCo model for " + type + "/right");
   }
 }
 

@@ -248,10 +248,10 @@ TEST(RetargetObjective, KinematicsFaultsInTheOrderOfTheRows) {
   c.orientation_weight = 0.3;
   c.joint_regularization = c.velocity_regularization = std::vector<double>(ToyHand::kJoints, 0.01);
   const RetargetObjective objective(c, kRest, kHand.fingers);
-  const std::size_t n = ToyHand::kJoints;
+  constexpr std::size_t n = ToyHand::kJoints;
   const std::string rows_differ = "Objective residual and Jacobian row counts differ";
   using Spoil = std::function<void(HandKinematicsLinearization&)>;
-  const Spoil two_middle_rows = [n](HandKinematicsLinearization& lin) {
+  const Spoil two_middle_rows = [](HandKinematicsLinearization& lin) {
     lin.tip_position_jacobians["middle"] = {2, n, std::vector<double>(2 * n)};
   };
   const std::vector<std::pair<Spoil, std::string>> rows = {
@@ -261,11 +261,11 @@ TEST(RetargetObjective, KinematicsFaultsInTheOrderOfTheRows) {
          lin.tip_angular_jacobians.erase("first");  // read by the orientation rows, after the shape rows
        },
        "out_of_range: map::at:  key not found"},
-      {[n](HandKinematicsLinearization& lin) {
+      {[](HandKinematicsLinearization& lin) {
          lin.tip_position_jacobians["first"] = {3, n, std::vector<double>(3 * n + 1)};
        },
        "Objective Jacobian matrices have different shapes"},
-      {[n](HandKinematicsLinearization& lin) {
+      {[](HandKinematicsLinearization& lin) {
          lin.tip_angular_jacobians["first"] = {3, n - 1, std::vector<double>(3 * (n - 1))};
        },
        "out_of_range: Objective angular Jacobian has too few columns"},
