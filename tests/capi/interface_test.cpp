@@ -14,7 +14,7 @@
 
 #include "capi/engine_support.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KELTO_SANITIZE)
 // These suites load the shared library at run time, so its thread-local error texts live in dynamic TLS.
 // GCC 12's leak checker walks those blocks wrongly on current glibc and crashes at exit ("Tracer caught
 // signal 11"); it leaves them alone when it does not track __tls_get_addr.

@@ -14,7 +14,7 @@
 
 // Every operator new of the program is counted; the library's operator delete frees what malloc gave. The
 // sanitizers bring an allocator of their own, so the count is left to the optimised build.
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(KELTO_SANITIZE)
 #define KELTO_COUNTS_ALLOCATIONS 1
 namespace {
 std::atomic<long> allocations{0};
