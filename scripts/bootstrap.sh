@@ -12,7 +12,7 @@ debian_packages=(
   libyaml-cpp-dev libeigen3-dev libglfw3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth libgl1-mesa-dev libgl1-mesa-dri libegl-mesa0
-  clang-format
+  clang libclang-rt-dev clang-format
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine (scripts/bootstrap.sh), builds everything and runs every test.
 #   scripts/test.sh                 optimised build in build/release
-#   scripts/test.sh --sanitize      AddressSanitizer + UndefinedBehaviorSanitizer build in build/asan
+#   scripts/test.sh --sanitize      AddressSanitizer + UndefinedBehaviorSanitizer build in build/clang-asan,
+#                                   compiled with Clang (and its sanitizers), so that every target is
+#                                   built by both compilers
 #   scripts/test.sh --baseline-cpu  build/release again, its tests run as on a baseline x86-64 CPU
 #                                   (scripts/baseline_cpu.sh), so that no test holds on this CPU alone
 set -euo pipefail
@@ -15,8 +17,9 @@ cpu=()
 case "${1:-}" in
   "") ;;
   --sanitize)
-    build_dir="$root/build/asan"
-    cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_SANITIZE=ON -DKELTO_BUILD_BENCH=OFF)
+    build_dir="$root/build/clang-asan"
+    cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_SANITIZE=ON
+                -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
     export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
     ;;
